@@ -1,0 +1,10 @@
+# Every external library comes from a Debian package (scripts/install-deps).
+find_package(Threads REQUIRED)
+find_package(Boost 1.74 REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
+pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)
+find_path(UTFCPP_INCLUDE_DIR utf8.h PATH_SUFFIXES utf8cpp REQUIRED)
+add_library(utfcpp INTERFACE)
+target_include_directories(utfcpp SYSTEM INTERFACE ${UTFCPP_INCLUDE_DIR})

@@ -1,0 +1,30 @@
+#pragma once
+// Per-drive restore status shown by the user interface, and the reader that
+// turns a child program's progress lines into it.
+#include <map>
+#include <mutex>
+#include <string>
+
+// Progress key ("SYSVOL", "ESPVOL" or a drive letter) -> status: empty while
+// planned, "<n>%" while running, "SUCCESS" or "ERROR". One lock guards every
+// read and write, so each message shows one consistent table.
+class ProgressTable {
+public:
+  void set(const std::string& key, const std::string& status);
+  void clear();
+  std::map<std::string, std::string> snapshot() const;
+
+private:
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> statuses_;
+};
+
+extern ProgressTable restorePointToProgress;
+
+// Pushes {"op": "-p", "progress": {...}} with the whole table onto resp_queue.
+void SendRestoreProgress();
+
+// Runs `command`, stores each output line + "%" under `key` and sends the
+// table; returns the status reported when the pipe is closed (0 when the
+// command could not be started).
+int ProcessRestoreProgress(const std::string& command, const std::string& key);

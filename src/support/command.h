@@ -1,0 +1,12 @@
+#pragma once
+// Running shell commands and capturing their standard output.
+#include <string>
+#include <vector>
+
+// Runs `command` through the shell; `output` receives everything it printed on
+// standard output. Returns the non-empty lines of that output. The exit status
+// is not looked at.
+std::vector<std::string> runCommand(const std::string& command, std::string& output);
+
+// Runs `command` through the platform's system call and returns its raw status.
+int runSystem(const std::string& command);

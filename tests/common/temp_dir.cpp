@@ -1,0 +1,26 @@
+#include "common/temp_dir.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "restore-agent-test.XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("cannot create a temporary directory");
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempDir::write(const std::string& relative, const std::string& content) const {
+  const auto target = path_ / relative;
+  std::filesystem::create_directories(target.parent_path());
+  std::ofstream out(target, std::ios::binary | std::ios::trunc);
+  out << content;
+  return target;
+}
