@@ -1,0 +1,103 @@
+#include "protocol/login_dialogue.h"
+
+#include <json/json.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/log_line.h"
+#include "control/queues.h"
+#include "control/shared_state.h"
+#include "protocol/listing.h"
+#include "protocol/login.h"
+#include "support/pause.h"
+
+namespace {
+
+const char* const loginUser = "admin";
+
+void sendAuth(const std::string& msg) {
+  Json::Value message;
+  message["op"] = "auth";
+  message["msg"] = msg;
+  resp_queue.push(message.toStyledString());
+}
+
+// The message as a JSON object; a null value for text that is not one.
+Json::Value parseMessage(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) || !value.isObject()) {
+    return Json::Value();
+  }
+  return value;
+}
+
+std::string stringMember(const Json::Value& message, const char* name) {
+  if (!message.isObject()) {
+    return std::string();
+  }
+  const Json::Value& member = message[name];
+  return member.isString() ? member.asString() : std::string();
+}
+
+bool anyUsable(const std::vector<SPasswordSalt>& salts) {
+  for (const SPasswordSalt& entry : salts) {
+    if (entry.usable()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool do_login(bool& abort) {
+  int err = 0;
+  if (tryLogin("", "", {}, &err)) {
+    return true;
+  }
+  // A service that gave no answer to the login may still serve the listing:
+  // then it needs no login at all.
+  if (err == 1) {
+    int listErr = 0;
+    if (!getBackupclients(&listErr).empty() && listErr == 0) {
+      return true;
+    }
+  }
+  for (;;) {
+    int saltErr = 0;
+    const std::vector<SPasswordSalt> salts = getSalt(loginUser, &saltErr);
+    if (anyUsable(salts)) {
+      found_salt = true;
+    }
+    if (!found_salt) {
+      sendAuth("user_not_found");
+      pauseFor(std::chrono::milliseconds(2000));
+      continue;
+    }
+    isConnected = true;
+    sendAuth("password_needed");
+    const Json::Value message = parseMessage(GetMsgFromQue());
+    const std::string op = stringMember(message, "op");
+    logLine("op recvd  " + op);
+    if (op == "auth") {
+      const std::string pass = stringMember(message, "pass");
+      int loginErr = 0;
+      if (!pass.empty() && tryLogin(loginUser, pass, salts, &loginErr)) {
+        return true;
+      }
+      sendAuth("login_failed");
+    } else if (op.find("start") != std::string::npos) {
+      logLine("abort is true");
+      abort = true;
+      return true;
+    } else {
+      abort = false;
+    }
+  }
+}
