@@ -156,6 +156,8 @@ bool Rig::available(std::string* why) {
 }
 
 Rig::Rig(std::vector<RigDiskSpec> disks) {
+  // Loop devices are few; take back those of tests that were killed.
+  runRig({"sweep"});
   std::string pattern = (std::filesystem::temp_directory_path() / "restore-agent-rig.XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("cannot create the rig's state directory");

@@ -126,6 +126,8 @@ TEST(RigLifecycle, DownCleansUpAfterAKilledOwnerAndIsSafeTwice) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    // Owned by the parent, so that another test's sweep leaves it alone.
+    setenv("RIG_OWNER_PID", std::to_string(getppid()).c_str(), 1);
     const std::string s = state.string();
     const bool ok = runRig({"up", s, "a:internal:64M", "b:usb:32M"}).status == 0 &&
                     runRig({"partition", s, "a"}, "label: dos\nsize=40M\n").status == 0 &&
@@ -155,6 +157,24 @@ TEST(RigLifecycle, DownCleansUpAfterAKilledOwnerAndIsSafeTwice) {
   EXPECT_FALSE(std::filesystem::exists(state / "a.img"));
   EXPECT_FALSE(std::filesystem::exists(state / "b.img"));
   EXPECT_FALSE(std::filesystem::exists(state / "disks"));
+}
+
+TEST(RigLifecycle, SweepTearsDownRigsWhoseOwnerIsGone) {
+  SKIP_WITHOUT_RIG();
+  TempDir dir;
+  const auto orphan = dir.path() / "orphan";
+  const auto alive = dir.path() / "alive";
+  // A pid that cannot be running: above the kernel's limit.
+  ScopedEnv deadOwner("RIG_OWNER_PID", "99999999");
+  ASSERT_EQ(runRig({"up", orphan.string(), "o:usb:32M"}).status, 0);
+  ScopedEnv liveOwner("RIG_OWNER_PID", std::to_string(getpid()));
+  ASSERT_EQ(runRig({"up", alive.string(), "a:usb:32M"}).status, 0);
+
+  EXPECT_EQ(runRig({"sweep"}).status, 0);
+  EXPECT_TRUE(loopsBackedIn(orphan).empty());
+  EXPECT_EQ(loopsBackedIn(alive).size(), 1u);
+  EXPECT_EQ(runRig({"down", alive.string()}).status, 0);
+  EXPECT_TRUE(loopsBackedIn(alive).empty());
 }
 
 TEST(RigLifecycle, DownOfAMissingOrEmptyStateSucceeds) {
