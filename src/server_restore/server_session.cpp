@@ -1,11 +1,84 @@
 #include "server_restore/server_session.h"
 
+#include <exception>
+
+#include "control/log_line.h"
 #include "control/queues.h"
 #include "control/shared_state.h"
+#include "server_restore/browse_operations.h"
+#include "server_restore/login_phase.h"
+#include "server_restore/restore_run.h"
+#include "server_restore/session.h"
+#include "server_restore/session_json.h"
 
-// Placeholder until the server session is built: it only ends on "start-over".
-void restore_from_bmr_server() {
-  while (GetMsgFromQue().find("start-over") == std::string::npos) {
+namespace server_restore {
+
+void runServerSession(const SessionServices& services) {
+  SessionState state;
+  switch (runLoginPhase(services, state.clients)) {
+    case LoginOutcome::loggedIn:
+      break;
+    case LoginOutcome::aborted:
+    case LoginOutcome::serverNotFound:
+      isRestoreProcessRunning = false;
+      return;
   }
-  isRestoreProcessRunning = false;
+
+  for (;;) {
+    const std::string text = GetMsgFromQue();
+    Json::Value operation;
+    if (!parseOperation(text, operation)) {
+      logLine("Json Invalid ");
+      continue;
+    }
+    const std::optional<std::string> op = textMember(operation, "op");
+    if (!op) {
+      logLine("Ignoring operation whose \"op\" is not text: " + text);
+      continue;
+    }
+    logLine("Operation revd " + *op);
+    logLine("Dequed " + text);
+
+    if (*op == "start-over") {
+      isRestoreProcessRunning = false;
+      logLine("Restore from BMR server exiting...");
+      return;
+    }
+    if (*op == "abort") {
+      Json::Value list;
+      list["op"] = "-u";
+      msg_queue.push(styled(list));
+    } else if (*op == "-u") {
+      answerClients(services, state);
+    } else if (*op == "-e") {
+      answerImages(services, state, operation);
+    } else if (*op == "-i") {
+      answerSelection(services, state, operation);
+    } else if (*op == "-c") {
+      answerEspCheck(state, operation);
+    } else if (*op == "-r") {
+      if (runRestore(services, state, operation) != RestoreRunOutcome::ignored) {
+        return;
+      }
+    }
+  }
+}
+
+}  // namespace server_restore
+
+void restore_from_bmr_server() {
+  // Nothing may leave the session thread: an exception would end the whole
+  // agent, and with it any restore the user could still start over.
+  // The flag is cleared only on these ways out: the session clears it itself
+  // on every other one, and clearing it again after a normal end could hide a
+  // session that a new "init" has started meanwhile.
+  try {
+    server_restore::runServerSession(server_restore::realSessionServices());
+  } catch (const std::exception& e) {
+    logLine(std::string("Restore from BMR server stopped: ") + e.what());
+    isRestoreProcessRunning = false;
+  } catch (...) {
+    logLine("Restore from BMR server stopped by an unknown error");
+    isRestoreProcessRunning = false;
+  }
 }

@@ -1,0 +1,171 @@
+#include "server_restore/disk_restore.h"
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <thread>
+
+#include "control/log_line.h"
+#include "disks/block_devices.h"
+#include "protocol/image_download.h"
+#include "protocol/open_file.h"
+#include "server_restore/partition_table_write.h"
+#include "server_restore/progress.h"
+#include "support/command.h"
+#include "support/file.h"
+#include "support/pause.h"
+#include "support/shell_quote.h"
+#include "support/text.h"
+
+void RestoreThread::operator()() {
+  result = downloadImage(image_id, image_time, partition, false, -1, 0, &image_size, &target_size);
+  done = true;
+}
+
+std::string GetDriveletter(const SImage& image) {
+  if (image.letter == "SYSVOL" || image.letter == "ESPVOL") {
+    return image.letter;
+  }
+  return image.letter.substr(0, 1);
+}
+
+bool DoRestore(const SImage& image, const std::string& disk, std::string& errtext) {
+  return server_restore::restorePartitionImage(server_restore::realDiskRestoreServices(), image, disk, errtext);
+}
+
+namespace server_restore {
+
+namespace {
+
+constexpr int furtherPartitionAttempts = 10;
+constexpr auto kernelSettle = std::chrono::seconds(10);
+
+bool opens(const std::string& path) {
+  return !path.empty() && std::unique_ptr<File>(Server::openFile(path, 3)) != nullptr;
+}
+
+// Waits for the kernel to show the partition after the table was written:
+// one look after partprobe, then up to 10 more, each also rewriting the table
+// through fdisk, which makes the kernel read it again. Empty when it never
+// appeared.
+std::string waitForPartition(const DiskRestoreServices& services, const std::string& disk, int partition) {
+  const std::string partprobe = "partprobe " + shellQuote(disk) + " > /dev/null 2>&1";
+  services.shell(partprobe);
+  pauseFor(kernelSettle);
+  std::string path = services.partitionPath(disk, partition);
+  bool opened = opens(path);
+  logLine(path);
+  for (int attempt = 0; !opened; ++attempt) {
+    if (attempt == furtherPartitionAttempts) {
+      return std::string();
+    }
+    services.shell(partprobe);
+    pauseFor(kernelSettle);
+    path = services.partitionPath(disk, partition);
+    opened = opens(path);
+    if (!opened) {
+      services.shell("echo w | fdisk " + shellQuote(disk) + " > /dev/null 2>&1");
+    }
+  }
+  return path;
+}
+
+void startProgressThread(const std::string& key) {
+  try {
+    // The key is copied into the thread: it outlives this restore call.
+    std::thread([key] {
+      try {
+        pauseFor(std::chrono::seconds(2));
+        ProcessRestoreProgress("./keelbackrestoreclient --image-download-progress", key);
+      } catch (const std::exception& e) {
+        logLine(std::string("Progress reader stopped: ") + e.what());
+      }
+    }).detach();
+  } catch (const std::exception& e) {
+    // Without a progress thread the restore still runs; only the percentages are missing.
+    logLine(std::string("Cannot start the progress reader: ") + e.what());
+  }
+}
+
+}  // namespace
+
+DiskRestoreServices realDiskRestoreServices() {
+  DiskRestoreServices services;
+  services.fetchRecord = [](const SImage& image) -> std::optional<SMBRData> {
+    std::string errmsg;
+    CRData data;
+    if (!DownloadMBR(image, errmsg, data)) {
+      return std::nullopt;
+    }
+    return SMBRData(data);
+  };
+  services.partitionPath = getPartitionPath;
+  services.shell = [](const std::string& command) { runSystem(command); };
+  services.download = [](RestoreThread& download) { download(); };
+  services.startProgress = startProgressThread;
+  return services;
+}
+
+bool restorePartitionImage(const DiskRestoreServices& services, const SImage& image, const std::string& disk,
+                           std::string& errtext) {
+  errtext.clear();
+  const std::optional<SMBRData> record = services.fetchRecord(image);
+  if (!record) {
+    errtext = "MBR download failed..";
+    return false;
+  }
+  if (record->decode_failed) {
+    errtext = "error_while_reading_mbr";
+    return false;
+  }
+  logLine(record->infoString() + disk);
+
+  if (!writePartitionTable(*record, disk, errtext)) {
+    return false;
+  }
+  const std::string partition = waitForPartition(services, disk, record->partition_number);
+  if (partition.empty()) {
+    errtext = "no_restore_partition";
+    logLine(errtext);
+    return false;
+  }
+  logLine("mbr restore over");
+
+  services.startProgress(GetDriveletter(image));
+
+  RestoreThread download;
+  download.image_id = image.image_id;
+  download.image_time = convert(static_cast<long long>(image.backup_time));
+  download.partition = partition;
+  services.download(download);
+  if (download.done) {
+    logLine("Restore completed..");
+  }
+  errtext = restoreErrorText(download.result);
+  return errtext.empty();
+}
+
+std::string restoreErrorText(int code) {
+  switch (code) {
+    case 0:
+      return std::string();
+    case 2:
+      return "cannot_write_on_partition`";
+    case 3:
+      return "wrong_size`";
+    case 4:
+      return "server_doesnot_respond`";
+    case 5:
+      return "server_connection_timeout`";
+    case 6:
+      return "writing_failed`";
+    case 10:
+      return "no_connection`";
+    case 11:
+      return "device_too_small";
+    default:
+      return "error restoring..";
+  }
+}
+
+}  // namespace server_restore
