@@ -1,0 +1,34 @@
+#pragma once
+// Writes one download's bytes to the client socket and applies the byte
+// budget of the stall and close faults. Once the budget is spent, or the
+// client is gone, every further send returns false.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+class StreamSender {
+public:
+  enum class Exhausted { Stall, Close };
+
+  explicit StreamSender(int socket) : socket_(socket) {}
+  void setBudget(int64_t bytes, Exhausted action);
+
+  bool send(const char* data, size_t size);
+  // Sends `size` bytes of `file` from `offset` without copying them through
+  // user space.
+  bool sendFile(int file, int64_t offset, size_t size);
+  int64_t sent() const { return sent_; }
+
+private:
+  // How much of `size` may still go out; runs the fault action when the
+  // budget ends within it.
+  size_t allowance(size_t size) const;
+  bool finishBudget();
+  void waitForPeerToLeave();
+
+  int socket_;
+  int64_t sent_ = 0;
+  std::optional<int64_t> budget_;
+  Exhausted action_ = Exhausted::Close;
+  bool broken_ = false;
+};
