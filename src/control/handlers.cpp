@@ -1,0 +1,38 @@
+#include "control/handlers.h"
+
+#include "control/log_line.h"
+#include "control/shared_state.h"
+
+#include <exception>
+
+std::string describeError(const boost::system::error_code& ec) {
+  return std::string("Error: ") + ec.category().name() + ":" + std::to_string(ec.value()) +
+         ", error message: " + ec.message();
+}
+
+void installHandlers(WsEndpoint& endpoint, OperationEnvironment& environment) {
+  endpoint.on_open = [](const WsConnectionPtr& connection) {
+    isClientConnected = true;
+    logLine("Server: Opened connection " + connection->identity());
+  };
+
+  endpoint.on_close = [](const WsConnectionPtr& connection, int status) {
+    isClientConnected = false;
+    logLine("Server: Closed connection " + connection->identity() + " with status code " +
+            std::to_string(status));
+  };
+
+  endpoint.on_error = [](const WsConnectionPtr& connection, const boost::system::error_code& ec) {
+    isClientConnected = false;
+    logLine("Server: Error in connection " + connection->identity() + ". " + describeError(ec));
+  };
+
+  endpoint.on_message = [&environment](const WsConnectionPtr& connection, const std::string& text) {
+    logLine("Server: Message received: \"" + text + "\" from " + connection->identity());
+    try {
+      dispatchMessage(text, environment);
+    } catch (const std::exception& e) {
+      logLine(std::string("Error: the operation failed: ") + e.what());
+    }
+  };
+}

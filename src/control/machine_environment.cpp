@@ -1,0 +1,59 @@
+#include "control/machine_environment.h"
+
+#include "control/log_line.h"
+#include "control/shared_state.h"
+#include "external_restore/external_session.h"
+#include "server_restore/server_session.h"
+#include "support/command.h"
+
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+std::atomic<int> liveSessions{0};
+
+bool startSessionThread(void (*session)(), const char* name) {
+  ++liveSessions;
+  try {
+    std::thread([session, name] {
+      // Nothing may escape a detached thread: it would end the process.
+      try {
+        session();
+      } catch (const std::exception& e) {
+        logLine(std::string(name) + " ended by an unexpected failure: " + e.what());
+        isRestoreProcessRunning = false;
+      } catch (...) {
+        logLine(std::string(name) + " ended by an unexpected failure");
+        isRestoreProcessRunning = false;
+      }
+      --liveSessions;
+    }).detach();
+    return true;
+  } catch (const std::system_error& e) {
+    --liveSessions;
+    logLine(std::string("Error: cannot start ") + name + ": " + e.what());
+    return false;
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> MachineEnvironment::runCommand(const std::string& command) {
+  std::string output;
+  return ::runCommand(command, output);
+}
+
+void MachineEnvironment::runSystem(const std::string& command) { ::runSystem(command); }
+
+bool MachineEnvironment::sessionRunning() { return isRestoreProcessRunning || liveSessions > 0; }
+
+bool MachineEnvironment::startServerSession() {
+  return startSessionThread(&restore_from_bmr_server, "The server restore session");
+}
+
+bool MachineEnvironment::startExternalSession() {
+  return startSessionThread(&RestoreFromExternalDrive, "The external-drive restore session");
+}

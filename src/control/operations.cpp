@@ -1,0 +1,139 @@
+#include "control/operations.h"
+
+#include "control/log_line.h"
+#include "control/queues.h"
+#include "control/shared_state.h"
+#include "support/pause.h"
+
+#include <json/json.h>
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <optional>
+
+namespace {
+
+// Only a text that parses completely counts as JSON. A half-read text must not
+// be able to reboot the machine, so trailing garbage fails the parse too.
+std::optional<Json::Value> parseJson(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  builder["failIfExtra"] = true;
+  builder["collectComments"] = false;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  try {
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors)) {
+      return std::nullopt;
+    }
+  } catch (const std::exception&) {
+    // The reader throws on nesting deeper than its stack limit.
+    return std::nullopt;
+  }
+  return value;
+}
+
+// A member that is missing, or not text, reads as the empty text; a value that
+// is not an object has no members.
+std::string textMember(const Json::Value& value, const char* name) {
+  if (!value.isObject()) {
+    return {};
+  }
+  const Json::Value& member = value[name];
+  return member.isString() ? member.asString() : std::string();
+}
+
+void reply(const Json::Value& message) { resp_queue.push(message.toStyledString()); }
+
+Json::Value runNetworkScript(OperationEnvironment& environment) {
+  logLine("Calling Configure Network");
+  const std::vector<std::string> lines = environment.runCommand("./get_ip.sh");
+  if (lines.empty()) {
+    logLine("Error: ./get_ip.sh printed nothing; answering with a null Result");
+    return Json::Value();
+  }
+  logLine("Ip returned is " + lines.front());
+  if (std::optional<Json::Value> parsed = parseJson(lines.front())) {
+    return *parsed;
+  }
+  // Still worth showing to the user: the script's own words.
+  return Json::Value(lines.front());
+}
+
+void configNetwork(OperationEnvironment& environment) {
+  logLine("Calling Configuring network...");
+  Json::Value answer;
+  answer["op"] = "config_network";
+  answer["Result"] = runNetworkScript(environment);
+  reply(answer);
+}
+
+void disableSsh(OperationEnvironment& environment) {
+  logLine("Calling disabling ssh");
+  environment.runSystem("/etc/init.d/ssh stop");
+  logLine("Disabled ssh");
+}
+
+void startSession(const std::string& mode, OperationEnvironment& environment) {
+  if (environment.sessionRunning()) {
+    logLine("A restore session is running; asking it to start over");
+    Json::Value startOver;
+    startOver["op"] = "start-over";
+    msg_queue.push(startOver.toStyledString());
+    pauseFor(std::chrono::milliseconds(500));
+  }
+  // Raised before the thread exists: a session that ends at once must find
+  // the flag already set, or its clearing would be lost.
+  isRestoreProcessRunning = true;
+  bool started = false;
+  if (mode == "BMR_SERVER") {
+    logLine("Restoring from BMR Server");
+    started = environment.startServerSession();
+  } else {
+    logLine("Restoring from External Server");
+    started = environment.startExternalSession();
+  }
+  if (!started) {
+    isRestoreProcessRunning = false;
+  }
+}
+
+void cancelRestore() {
+  cancelrestore = true;
+  logLine("cancelrestore is set");
+  if (in.load() != nullptr) {
+    Json::Value answer;
+    answer["op"] = "cancel-restore";
+    answer["msg"] = "success";
+    reply(answer);
+  }
+}
+
+}  // namespace
+
+void dispatchMessage(const std::string& text, OperationEnvironment& environment) {
+  const std::optional<Json::Value> message = parseJson(text);
+  std::string op;
+  if (message) {
+    op = textMember(*message, "op");
+    logLine("parsing success ");
+    logLine(op);
+  }
+
+  if (op == "config_network") {
+    configNetwork(environment);
+  } else if (op == "disable-ssh") {
+    disableSsh(environment);
+  } else if (op == "init") {
+    startSession(textMember(*message, "mode"), environment);
+  } else if (op == "cancel-restore") {
+    cancelRestore();
+  } else if (op == "shutdown") {
+    environment.runSystem("shutdown -h now");
+  } else if (op == "reboot") {
+    environment.runSystem("reboot");
+  } else {
+    msg_queue.push(text);
+  }
+}

@@ -1,0 +1,26 @@
+#pragma once
+// The operations that the user interface sends to the endpoint. The machine
+// side (shell commands, session threads) is reached only through
+// OperationEnvironment, so the dispatch can be exercised without touching the
+// machine.
+#include <string>
+#include <vector>
+
+class OperationEnvironment {
+public:
+  virtual ~OperationEnvironment() = default;
+  // Runs `command` through the shell and returns its non-empty output lines.
+  virtual std::vector<std::string> runCommand(const std::string& command) = 0;
+  // Runs `command` through system(); the exit status is of no interest.
+  virtual void runSystem(const std::string& command) = 0;
+  // Whether a restore session may still be taking from msg_queue.
+  virtual bool sessionRunning() = 0;
+  // Start a detached session thread; false when no thread could be started.
+  virtual bool startServerSession() = 0;
+  virtual bool startExternalSession() = 0;
+};
+
+// Carries out one message received from the user interface: a machine or
+// session operation, or, for anything else, a push of the unchanged text onto
+// msg_queue. Replies go onto resp_queue.
+void dispatchMessage(const std::string& text, OperationEnvironment& environment);
