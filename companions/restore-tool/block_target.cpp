@@ -20,13 +20,15 @@ std::string systemError(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
 }
 
+std::filesystem::path sysfsDirectory(dev_t device) {
+  return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
 // A partition has a "partition" attribute in its sysfs directory, a whole disk
 // has none.
 bool isPartitionNode(dev_t device) {
-  const std::string attribute = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
-                                std::to_string(minor(device)) + "/partition";
   std::error_code ignored;
-  return std::filesystem::exists(attribute, ignored);
+  return std::filesystem::exists(sysfsDirectory(device) / "partition", ignored);
 }
 
 // Busy partitions are usually released within a second or two once udev or a
@@ -41,9 +43,29 @@ bool isBlockDevice(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
 }
 
-BlockTarget::~BlockTarget() {
+int kernelPartitionCount(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) {
+    return 0;
+  }
+  // The disk's sysfs directory holds one sub-directory per partition.
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(sysfsDirectory(info.st_rdev), error)) {
+    std::error_code ignored;
+    if (std::filesystem::exists(entry.path() / "partition", ignored)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+BlockTarget::~BlockTarget() { close(); }
+
+void BlockTarget::close() {
   if (fd_ >= 0) {
-    close(fd_);
+    ::close(fd_);
+    fd_ = -1;
   }
 }
 

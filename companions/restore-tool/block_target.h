@@ -28,6 +28,8 @@ public:
   // Has the kernel read the partition table again; retries while partitions
   // are still busy (udev probing them, for example) for a bounded time.
   bool rereadPartitionTable(std::string& error);
+  // Gives up the device (and its exclusive claim) before other programs use it.
+  void close();
 
 private:
   int fd_ = -1;
@@ -38,3 +40,6 @@ private:
 
 // Whether `path` names a block device (after following links).
 bool isBlockDevice(const std::string& path);
+
+// How many partitions the kernel currently has for the disk `path`.
+int kernelPartitionCount(const std::string& path);

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
-ProgressPrinter::ProgressPrinter(std::ostream& out, uint64_t total, Clock clock, std::chrono::milliseconds min_interval)
-    : out_(out), total_(total), clock_(std::move(clock)), min_interval_(min_interval) {}
+ProgressPrinter::ProgressPrinter(std::ostream& out, uint64_t total, Clock clock, std::chrono::milliseconds min_interval,
+                                 std::string label)
+    : out_(out), total_(total), clock_(std::move(clock)), min_interval_(min_interval), label_(std::move(label)) {}
 
 void ProgressPrinter::update(uint64_t done) {
   int percent = 99;
@@ -29,5 +30,5 @@ void ProgressPrinter::finish() {
 void ProgressPrinter::print(int percent) {
   last_percent_ = percent;
   last_time_ = clock_();
-  out_ << "Restoring image: " << percent << "%" << std::endl;
+  out_ << label_ << " " << percent << "%" << std::endl;
 }

@@ -8,13 +8,15 @@
 #include <cstdint>
 #include <functional>
 #include <ostream>
+#include <string>
 
 class ProgressPrinter {
 public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
   ProgressPrinter(std::ostream& out, uint64_t total, Clock clock = std::chrono::steady_clock::now,
-                  std::chrono::milliseconds min_interval = std::chrono::milliseconds(300));
+                  std::chrono::milliseconds min_interval = std::chrono::milliseconds(300),
+                  std::string label = "Restoring image:");
 
   // Reports `done` of `total` bytes. 100% is held back until finish(), so the
   // last line appears only once the data is really on the device.
@@ -28,6 +30,7 @@ private:
   uint64_t total_;
   Clock clock_;
   std::chrono::milliseconds min_interval_;
+  std::string label_;
   int last_percent_ = -1;
   std::chrono::steady_clock::time_point last_time_{};
 };
