@@ -1,0 +1,227 @@
+#include "protocol/image_download.h"
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "control/shared_state.h"
+#include "protocol/mbr_record.h"
+#include "protocol/service_fixture.h"
+#include "support/text.h"
+
+namespace {
+
+std::string readAll(const std::filesystem::path& path) { return getFile(path.string()); }
+
+std::string block(char fill) { return std::string(4096, fill); }
+
+class DownloadTest : public ServiceTest {
+protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    cancelrestore = false;
+    restore_retry_ok = false;
+  }
+  void TearDown() override {
+    cancelrestore = false;
+    ServiceTest::TearDown();
+  }
+  // Serves `stream` in the given pieces, pausing between them so that the
+  // client sees them in separate reads.
+  void serve(std::vector<std::string> pieces) {
+    start([pieces](const std::string&, int socket) {
+      for (const std::string& piece : pieces) {
+        FakeBackupService::sendAll(socket, piece);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      }
+    });
+  }
+  int download(const std::string& target, bool mbr, int64_t* imageSize = nullptr, int64_t* targetSize = nullptr) {
+    return downloadImage(5, "200", target, mbr, -1, 0, imageSize, targetSize);
+  }
+};
+
+TEST_F(DownloadTest, SparseImageLandsAtItsPositionsAndIsReportedComplete) {
+  const std::string size = int64Field(10000);
+  // The size field itself comes in two pieces, and a position field is split.
+  const std::string stream = int64Field(0) + block('a') + int64Field(8192) + block('b') + int64Field(INT64_MAX);
+  serve({size.substr(0, 3), size.substr(3), stream.substr(0, 4101), stream.substr(4101)});
+  const auto target = dir_.write("target", std::string(12288, '.'));
+  int64_t imageSize = 0;
+  int64_t targetSize = 0;
+  EXPECT_EQ(download(target.string(), false, &imageSize, &targetSize), 0);
+  EXPECT_EQ(imageSize, 10000);
+  EXPECT_EQ(targetSize, 12288);
+  EXPECT_TRUE(restore_retry_ok.load());
+  EXPECT_EQ(readAll(target), block('a') + std::string(4096, '.') + std::string(1808, 'b') + std::string(2288, '.'));
+  EXPECT_EQ(service_->requests().front(), "DOWNLOAD IMAGE#pw=s3rvice&pw&img_id=5&time=200&mbr=false");
+}
+
+TEST_F(DownloadTest, OffsetIsSentOnlyWhenGiven) {
+  serve({int64Field(-1)});
+  const auto target = dir_.write("target", "");
+  EXPECT_EQ(downloadImage(7, "123", target.string(), true, 4096, 0, nullptr, nullptr), 3);
+  EXPECT_EQ(service_->requests().front(), "DOWNLOAD IMAGE#pw=s3rvice&pw&img_id=7&time=123&mbr=true&offset=4096");
+}
+
+TEST_F(DownloadTest, RefusalsAndASmallTargetLeaveTheTargetAlone) {
+  for (const int64_t refusal : {int64_t{-1}, int64_t{-2}, int64_t{-77}}) {
+    serve({int64Field(refusal)});
+    const auto target = dir_.write("target", "untouched");
+    int64_t imageSize = 0;
+    EXPECT_EQ(download(target.string(), false, &imageSize), 3) << refusal;
+    EXPECT_EQ(imageSize, refusal);
+    EXPECT_EQ(readAll(target), "untouched");
+    service_.reset();
+  }
+  serve({int64Field(4096) + int64Field(0) + block('x') + int64Field(INT64_MAX)});
+  const auto small = dir_.write("small", std::string(4095, '.'));
+  EXPECT_EQ(download(small.string(), false), 11);
+  EXPECT_EQ(readAll(small), std::string(4095, '.'));
+}
+
+TEST_F(DownloadTest, SizeThatNeverArrivesWholeIsAStreamFailure) {
+  serve({int64Field(4096).substr(0, 3)});
+  const auto target = dir_.write("target", std::string(8192, '.'));
+  int64_t imageSize = 0;
+  EXPECT_EQ(download(target.string(), false, &imageSize), 4);
+  EXPECT_EQ(imageSize, -1);
+}
+
+TEST_F(DownloadTest, MissingEndMarkerFailsAndHoldsBackTheLastBlock) {
+  serve({int64Field(8192) + int64Field(0) + block('a') + int64Field(4096) + block('b')});
+  const auto target = dir_.write("target", std::string(8192, '.'));
+  EXPECT_EQ(download(target.string(), false), 4);
+  // Blocks confirmed before the failure are on the target; the unconfirmed one is not.
+  EXPECT_EQ(readAll(target), block('a') + std::string(4096, '.'));
+}
+
+TEST_F(DownloadTest, CancelDuringTheTransferStops) {
+  start([](const std::string&, int socket) {
+    FakeBackupService::sendAll(socket, int64Field(12288) + int64Field(0) + block('a') + int64Field(4096));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancelrestore = true;
+    FakeBackupService::sendAll(socket, block('b') + int64Field(8192) + block('c') + int64Field(INT64_MAX));
+    FakeBackupService::waitForClose(socket, 10);
+  });
+  const auto target = dir_.write("target", std::string(12288, '.'));
+  EXPECT_EQ(download(target.string(), false), 4);
+  EXPECT_EQ(readAll(target).substr(8192), std::string(4096, '.'));
+}
+
+TEST_F(DownloadTest, CancelIsNoticedWhileTheServiceIsSilent) {
+  start([](const std::string&, int socket) {
+    FakeBackupService::sendAll(socket, int64Field(8192) + int64Field(0) + block('a'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancelrestore = true;
+    FakeBackupService::waitForClose(socket, 60);
+  });
+  const auto target = dir_.write("target", std::string(8192, '.'));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(download(target.string(), false), 4);
+  // Far below the 180 s read time-out: the stalled read gave way to the cancel.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+TEST_F(DownloadTest, FailingWritesOnTheTargetAreReported) {
+  serve({int64Field(16384) + int64Field(0) + block('a') + int64Field(4096) + block('b') + int64Field(8192) +
+         block('c') + int64Field(12288) + block('d') + int64Field(INT64_MAX)});
+  const auto target = dir_.write("target", "");
+  std::filesystem::resize_file(target, 16384);
+
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = old;
+  limited.rlim_cur = 8192;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const int result = download(target.string(), false);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(result, 6);
+}
+
+TEST_F(DownloadTest, MissingTargetAndNoService) {
+  EXPECT_EQ(download("absent", false), 10);
+  serve({int64Field(10)});
+  EXPECT_EQ(download((dir_.path() / "absent").string(), false), 2);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "absent"));
+}
+
+TEST_F(DownloadTest, PartitionTableModeWritesTheRecordAsItComes) {
+  std::string record(600, '\0');
+  for (size_t i = 0; i < record.size(); ++i) record[i] = static_cast<char>(i * 13);
+  serve({int64Field(600) + record.substr(0, 512), record.substr(512)});
+  const auto target = dir_.write("mbr.dat", "");
+  EXPECT_EQ(download(target.string(), true), 0);
+  EXPECT_EQ(readAll(target), record);
+  EXPECT_FALSE(restore_retry_ok.load());
+}
+
+TEST_F(DownloadTest, PartitionTableModeEdges) {
+  serve({int64Field(0)});
+  const auto empty = dir_.write("empty", "");
+  EXPECT_EQ(download(empty.string(), true), 0);
+  EXPECT_EQ(std::filesystem::file_size(empty), 0u);
+  service_.reset();
+
+  serve({int64Field(600) + std::string(512, 'r')});
+  const auto cut = dir_.write("cut", "");
+  EXPECT_EQ(download(cut.string(), true), 4);
+  service_.reset();
+
+  serve({int64Field(100) + std::string(100, 'r')});
+  EXPECT_EQ(download("/dev/full", true), 6);
+  service_.reset();
+
+  // Bytes past the announced size are not part of the record.
+  serve({int64Field(4) + "abcdEXTRA"});
+  const auto exact = dir_.write("exact", "");
+  EXPECT_EQ(download(exact.string(), true), 0);
+  EXPECT_EQ(readAll(exact), "abcd");
+}
+
+TEST_F(DownloadTest, PartitionTableRecordIsDownloadedAndDecoded) {
+  CWData record;
+  record.addUChar(0);
+  record.addUChar(0);
+  record.addInt(2);
+  record.addInt(1);
+  record.addString("serial");
+  record.addString("C");
+  record.addString("NTFS");
+  record.addString(std::string(512, 'm'));
+  const std::string bytes(record.getDataPtr(), record.getDataSize());
+  serve({int64Field(static_cast<int64_t>(bytes.size())) + bytes});
+  // A longer leftover from an earlier download must not trail the new record.
+  dir_.write("mbr.dat", std::string(5000, 'z'));
+
+  SImage image;
+  image.image_id = 9;
+  image.backup_time = 1500000000;
+  std::string errmsg;
+  CRData data;
+  ASSERT_TRUE(DownloadMBR(image, errmsg, data));
+  EXPECT_EQ(errmsg, "");
+  EXPECT_EQ(readAll(dir_.path() / "mbr.dat"), bytes);
+  EXPECT_EQ(service_->requests().front(), "DOWNLOAD IMAGE#pw=s3rvice&pw&img_id=9&time=1500000000&mbr=true");
+  const SMBRData decoded(data);
+  EXPECT_FALSE(decoded.decode_failed);
+  EXPECT_EQ(decoded.device_number, 2);
+  EXPECT_EQ(decoded.mbr_data, std::string(512, 'm'));
+}
+
+TEST_F(DownloadTest, PartitionTableDownloadFailureIsOneWord) {
+  serve({int64Field(-2)});
+  SImage image;
+  std::string errmsg;
+  CRData data;
+  EXPECT_FALSE(DownloadMBR(image, errmsg, data));
+  EXPECT_EQ(errmsg, "cannot_read_mbr");
+}
+
+}  // namespace

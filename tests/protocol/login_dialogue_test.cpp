@@ -1,0 +1,153 @@
+#include "protocol/login_dialogue.h"
+
+#include <json/json.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "control/queues.h"
+#include "control/shared_state.h"
+#include "protocol/login.h"
+#include "protocol/service_fixture.h"
+#include "support/pause.h"
+
+namespace {
+
+std::string msgOf(const std::string& text) {
+  Json::Value value;
+  Json::CharReaderBuilder builder;
+  std::istringstream in(text);
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << text;
+  EXPECT_EQ(value["op"].asString(), "auth");
+  return value["msg"].asString();
+}
+
+// A service whose answers depend on the command: the login without
+// credentials, the salt request and the login with a digest.
+struct ScriptedStore {
+  std::string openLogin = "need password";
+  std::vector<std::string> saltReplies = {"ok;S;C;3"};
+  std::string clients = "";
+  std::string password = "right";
+  size_t saltCalls = 0;
+  std::mutex mutex;
+
+  void answer(const std::string& request, int socket) {
+    const std::lock_guard lock(mutex);
+    std::string reply;
+    if (request == "LOGIN FOR DOWNLOAD#pw=s3rvice&pw") {
+      reply = openLogin;
+    } else if (request.starts_with("GET SALT#")) {
+      reply = saltReplies[std::min(saltCalls++, saltReplies.size() - 1)];
+    } else if (request.starts_with("GET BACKUPCLIENTS#")) {
+      reply = clients;
+    } else if (request.starts_with("LOGIN FOR DOWNLOAD#")) {
+      const auto salts = parseSaltReply(saltReplies.back());
+      reply = request == "LOGIN FOR DOWNLOAD#pw=s3rvice&pw" + loginParameters("admin", password, salts) ? "ok"
+                                                                                                          : "failed";
+    }
+    FakeBackupService::sendFrame(socket, reply);
+  }
+};
+
+class LoginDialogueTest : public ServiceTest {
+protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    found_salt = false;
+    isConnected = false;
+    msg_queue.clear();
+    resp_queue.clear();
+    previousPause_ = setPauseFunction([this](std::chrono::milliseconds d) { pauses_.push_back(d); });
+    start([this](const std::string& request, int socket) { store_.answer(request, socket); });
+  }
+  void TearDown() override {
+    setPauseFunction(previousPause_);
+    msg_queue.clear();
+    resp_queue.clear();
+    ServiceTest::TearDown();
+  }
+  std::vector<std::string> sent() {
+    std::vector<std::string> msgs;
+    while (auto text = resp_queue.takeFor(std::chrono::milliseconds(0))) msgs.push_back(msgOf(*text));
+    return msgs;
+  }
+
+  ScriptedStore store_;
+  PauseFunction previousPause_;
+  std::vector<std::chrono::milliseconds> pauses_;
+};
+
+TEST_F(LoginDialogueTest, OpenStoreNeedsNoDialogue) {
+  for (const char* accepted : {"ok", "no channels available"}) {
+    store_.openLogin = accepted;
+    bool abort = true;
+    EXPECT_TRUE(do_login(abort));
+    EXPECT_TRUE(abort);  // left as the caller set it
+    EXPECT_TRUE(sent().empty());
+  }
+}
+
+TEST_F(LoginDialogueTest, SilentLoginButAListedClientCountsAsLoggedIn) {
+  store_.openLogin = "";
+  store_.clients = "1|pc1";
+  bool abort = false;
+  EXPECT_TRUE(do_login(abort));
+  EXPECT_TRUE(sent().empty());
+  EXPECT_EQ(store_.saltCalls, 0u);
+}
+
+TEST_F(LoginDialogueTest, PasswordIsAskedUntilItIsRight) {
+  msg_queue.push(R"({"op": "auth", "pass": ""})");
+  msg_queue.push("not json at all");
+  msg_queue.push(R"({"op": "auth", "pass": "wrong"})");
+  msg_queue.push(R"({"op": "auth", "pass": {"nested": 1}})");
+  msg_queue.push(R"({"op": "auth", "pass": "right"})");
+  bool abort = true;
+  EXPECT_TRUE(do_login(abort));
+  EXPECT_FALSE(abort);  // cleared by the message that was not JSON
+  EXPECT_TRUE(found_salt.load());
+  EXPECT_TRUE(isConnected.load());
+  EXPECT_EQ(sent(), (std::vector<std::string>{"password_needed", "login_failed", "password_needed",
+                                              "password_needed", "login_failed", "password_needed",
+                                              "login_failed", "password_needed"}));
+  EXPECT_TRUE(msg_queue.empty());
+}
+
+TEST_F(LoginDialogueTest, OtherOperationClearsAbortAndAsksAgain) {
+  msg_queue.push(R"({"op": "-u"})");
+  msg_queue.push(R"({"op": "start-over"})");
+  bool abort = true;
+  EXPECT_TRUE(do_login(abort));
+  EXPECT_TRUE(abort);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"password_needed", "password_needed"}));
+}
+
+TEST_F(LoginDialogueTest, UnknownUserIsReportedEveryTwoSecondsUntilASaltAppears) {
+  store_.saltReplies = {"nouser", "", "ok;S;C;3"};
+  msg_queue.push(R"({"op": "start-over"})");
+  bool abort = false;
+  EXPECT_TRUE(do_login(abort));
+  EXPECT_TRUE(abort);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"user_not_found", "user_not_found", "password_needed"}));
+  EXPECT_EQ(pauses_, (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(2000),
+                                                             std::chrono::milliseconds(2000)}));
+}
+
+TEST_F(LoginDialogueTest, SaltOnceSeenIsRememberedWhenTheFetchLaterFails) {
+  found_salt = true;
+  store_.saltReplies = {"nouser"};
+  msg_queue.push(R"({"op": "start"})");
+  bool abort = false;
+  EXPECT_TRUE(do_login(abort));
+  EXPECT_TRUE(abort);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"password_needed"}));
+}
+
+}  // namespace
