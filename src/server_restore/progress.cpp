@@ -17,6 +17,16 @@ void ProgressTable::set(const std::string& key, const std::string& status) {
   statuses_[key] = status;
 }
 
+bool ProgressTable::setRunning(const std::string& key, const std::string& status) {
+  const std::lock_guard lock(mutex_);
+  const auto found = statuses_.find(key);
+  if (found != statuses_.end() && (found->second == "SUCCESS" || found->second == "ERROR")) {
+    return false;
+  }
+  statuses_[key] = status;
+  return true;
+}
+
 void ProgressTable::clear() {
   const std::lock_guard lock(mutex_);
   statuses_.clear();
@@ -55,9 +65,10 @@ int ProcessRestoreProgress(const std::string& command, const std::string& key) {
       text.erase(newline);
     }
     logLine(text);
-    restorePointToProgress.set(key, text + "%");
-    SendRestoreProgress();
-    pauseFor(std::chrono::milliseconds(100));
+    if (restorePointToProgress.setRunning(key, text + "%")) {
+      SendRestoreProgress();
+      pauseFor(std::chrono::milliseconds(100));
+    }
     if (cancelrestore) {
       break;
     }

@@ -11,6 +11,10 @@
 class ProgressTable {
 public:
   void set(const std::string& key, const std::string& status);
+  // Sets a running status unless the key already holds "SUCCESS" or "ERROR":
+  // a progress line read late must not turn a finished drive back into a
+  // running one. True when the status was stored.
+  bool setRunning(const std::string& key, const std::string& status);
   void clear();
   std::map<std::string, std::string> snapshot() const;
 

@@ -139,4 +139,15 @@ TEST_F(ProgressTest, SilentCommandSendsNothing) {
   EXPECT_EQ(in.load(), nullptr);
 }
 
+TEST_F(ProgressTest, LateLinesDoNotReopenAFinishedDrive) {
+  restorePointToProgress.set("C", "ERROR");
+  restorePointToProgress.set("D", "SUCCESS");
+  ProcessRestoreProgress("printf '97\\n'", "C");
+  ProcessRestoreProgress("printf '98\\n'", "D");
+  EXPECT_TRUE(drainResponses().empty());
+  const auto table = restorePointToProgress.snapshot();
+  EXPECT_EQ(table.at("C"), "ERROR");
+  EXPECT_EQ(table.at("D"), "SUCCESS");
+}
+
 }  // namespace
