@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "common/temp_dir.h"
+#include "rig/rig_fixture.h"
 #include "support/text.h"
 
 namespace {
@@ -116,4 +117,16 @@ TEST(FileTemporary, PrivateFileInTmpdir) {
   struct stat info {};
   ASSERT_EQ(stat(file.name().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST(FileDevice, SizeOfWholeDiskAndPartitionIsTheirByteSize) {
+  SKIP_WITHOUT_RIG();
+  Rig rig({{"disk", "internal", "64M"}});
+  rig.partition("disk", "label: dos\nstart=2048, size=20480, type=83\n");
+  File disk;
+  ASSERT_TRUE(disk.Open(rig.device("disk"), 0));
+  EXPECT_EQ(disk.Size(), 64LL << 20);
+  File part;
+  ASSERT_TRUE(part.Open(rig.partition("disk", 1), 0));
+  EXPECT_EQ(part.Size(), 20480LL * 512);
 }
