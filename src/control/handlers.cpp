@@ -16,14 +16,16 @@ void installHandlers(WsEndpoint& endpoint, OperationEnvironment& environment) {
     logLine("Server: Opened connection " + connection->identity());
   };
 
-  endpoint.on_close = [](const WsConnectionPtr& connection, int status) {
-    isClientConnected = false;
+  // The flag stays up while any connection is open: the start-up wait must
+  // not miss a client that stays when another one leaves.
+  endpoint.on_close = [&endpoint](const WsConnectionPtr& connection, int status) {
+    isClientConnected = !endpoint.connections().empty();
     logLine("Server: Closed connection " + connection->identity() + " with status code " +
             std::to_string(status));
   };
 
-  endpoint.on_error = [](const WsConnectionPtr& connection, const boost::system::error_code& ec) {
-    isClientConnected = false;
+  endpoint.on_error = [&endpoint](const WsConnectionPtr& connection, const boost::system::error_code& ec) {
+    isClientConnected = !endpoint.connections().empty();
     logLine("Server: Error in connection " + connection->identity() + ". " + describeError(ec));
   };
 

@@ -1,0 +1,93 @@
+#include "control/handlers.h"
+
+#include "control/queues.h"
+#include "control/shared_state.h"
+
+#include <boost/asio/error.hpp>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+class NamedConnection : public WsConnection {
+public:
+  explicit NamedConnection(std::string id) : id_(std::move(id)) {}
+  std::string identity() const override { return id_; }
+  void send(std::string, SendDone) override {}
+
+private:
+  std::string id_;
+};
+
+class NothingToRun : public OperationEnvironment {
+public:
+  std::vector<std::string> runCommand(const std::string&) override { return {}; }
+  void runSystem(const std::string&) override {}
+  bool sessionRunning() override { return false; }
+  bool startServerSession() override { return true; }
+  bool startExternalSession() override { return true; }
+};
+
+class HandlersTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    isClientConnected = false;
+    msg_queue.clear();
+    installHandlers(endpoint, environment);
+  }
+  void TearDown() override {
+    isClientConnected = false;
+    msg_queue.clear();
+  }
+
+  void open(const WsConnectionPtr& connection) {
+    endpoint.add(connection);
+    endpoint.on_open(connection);
+  }
+
+  NothingToRun environment;
+  WsEndpoint endpoint;
+};
+
+TEST_F(HandlersTest, LogLinesOfTheFourEvents) {
+  const auto connection = std::make_shared<NamedConnection>("0xabc");
+  const boost::system::error_code reset = boost::asio::error::connection_reset;
+
+  ::testing::internal::CaptureStdout();
+  open(connection);
+  endpoint.on_message(connection, R"({"op":"-u"})");
+  endpoint.on_close(connection, 1001);
+  endpoint.on_error(connection, reset);
+  const std::string log = ::testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(log, "Server: Opened connection 0xabc\n"
+                 "Server: Message received: \"{\"op\":\"-u\"}\" from 0xabc\n"
+                 "parsing success \n-u\n"
+                 "Server: Closed connection 0xabc with status code 1001\n"
+                 "Server: Error in connection 0xabc. Error: system:" +
+                     std::to_string(reset.value()) + ", error message: " + reset.message() + "\n");
+  EXPECT_EQ(msg_queue.takeFor(std::chrono::milliseconds(0)), R"({"op":"-u"})");
+}
+
+TEST_F(HandlersTest, TheClientFlagStaysUpWhileAnyConnectionIsOpen) {
+  const auto first = std::make_shared<NamedConnection>("0x1");
+  const auto second = std::make_shared<NamedConnection>("0x2");
+  ::testing::internal::CaptureStdout();
+  open(first);
+  open(second);
+  EXPECT_TRUE(isClientConnected);
+
+  endpoint.remove(first);
+  endpoint.on_close(first, 1000);
+  EXPECT_TRUE(isClientConnected);
+
+  endpoint.remove(second);
+  endpoint.on_error(second, boost::asio::error::eof);
+  EXPECT_FALSE(isClientConnected);
+  ::testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
