@@ -88,8 +88,10 @@ protected:
     return open.size() > before ? open.back()->identity() : std::string();
   }
 
-  WsServer server_{config()};
+  // Declared first so that it outlives the server, whose thread may still be
+  // reporting while the fixture is torn down.
   EventLog events;
+  WsServer server_{config()};
 };
 
 TEST_F(EndpointTest, ReportsOpenMessagesAndCloseOfOneConnection) {
