@@ -32,14 +32,14 @@ std::string md5Raw(const std::string& text) {
 
 }  // namespace
 
-std::string md5Hex(const std::string& text) {
+std::string hexMd5(const std::string& text) {
   const std::string raw = md5Raw(text);
   return lowerHex(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
 }
 
 std::string passwordDigest(const std::string& password, const std::string& salt, int rounds) {
   if (rounds <= 0) {
-    return md5Hex(salt + password);
+    return hexMd5(salt + password);
   }
   const std::string key = md5Raw(salt + password);
   unsigned char derived[32];
@@ -51,7 +51,7 @@ std::string passwordDigest(const std::string& password, const std::string& salt,
 }
 
 std::string challengeResponse(const std::string& challenge, const std::string& digest) {
-  return md5Hex(challenge + digest);
+  return hexMd5(challenge + digest);
 }
 
 std::string randomHex(size_t bytes) {

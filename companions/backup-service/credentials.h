@@ -10,7 +10,7 @@
 
 #include "store.h"
 
-std::string md5Hex(const std::string& text);
+std::string hexMd5(const std::string& text);
 // MD5hex(salt + password); with rounds > 0 then lower-case hex of
 // PBKDF2-HMAC-SHA256(the 16 raw MD5 bytes, salt, rounds, 32 bytes).
 std::string passwordDigest(const std::string& password, const std::string& salt, int rounds);

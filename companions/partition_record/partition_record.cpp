@@ -1,12 +1,12 @@
 #include "partition_record.h"
 
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "protocol/data.h"
 #include "support/file.h"
@@ -156,9 +156,11 @@ bool readDiskTable(const std::string& disk, DiskTable& table, std::string& error
     error = "cannot open " + disk + " for reading";
     return false;
   }
+  // Clean pages cached by an earlier read may predate a table written since
+  // through another node of the same disk.
+  ::posix_fadvise(file.descriptor(), 0, 0, POSIX_FADV_DONTNEED);
   table.disk_size = file.Size();
-  const bool block_device = isBlockDevice(file);
-  table.logical_block_size = block_device ? logicalBlockSize(file) : 512;
+  table.logical_block_size = isBlockDevice(file) ? logicalBlockSize(file) : 512;
   if (table.disk_size < kMbrSize || !readExactly(file, 0, kMbrSize, table.mbr)) {
     error = "cannot read the first sector of " + disk;
     return false;
@@ -170,20 +172,13 @@ bool readDiskTable(const std::string& disk, DiskTable& table, std::string& error
   if (!hasProtectiveEntry(table.mbr)) {
     return true;
   }
-  // A disk image in a plain file does not say its block size; a GPT made for
-  // 4096-byte blocks has its header at 4096 instead of 512.
-  std::vector<uint32_t> candidates{table.logical_block_size};
-  if (!block_device) {
-    candidates.push_back(4096);
-  }
-  for (const uint32_t block_size : candidates) {
-    std::string sector;
-    if (table.disk_size >= 2 * static_cast<int64_t>(block_size) &&
-        readExactly(file, block_size, block_size, sector) && hasGptSignature(sector)) {
-      table.logical_block_size = block_size;
-      table.is_gpt = true;
-      return readGpt(file, sector, table, error);
-    }
+  // A disk image in a plain file does not say its block size: it is taken as
+  // 512, what sfdisk and the loop driver assume for files.
+  std::string sector;
+  if (table.disk_size >= 2 * static_cast<int64_t>(table.logical_block_size) &&
+      readExactly(file, table.logical_block_size, table.logical_block_size, sector) && hasGptSignature(sector)) {
+    table.is_gpt = true;
+    return readGpt(file, sector, table, error);
   }
   error = disk + " has a protective MBR but no GPT header";
   return false;
