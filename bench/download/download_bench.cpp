@@ -1,0 +1,403 @@
+// Download throughput of the agent's image download from the real backup
+// service, against dd writing the same number of bytes onto the same target
+// with the same flush. Also the cost of a large, mostly empty image, which
+// must follow the data and not the image size.
+//
+//   bench_download [--data-mib N] [--rounds N] [--skip-large]
+//
+// Builds its own disks (rig loop devices as root; plain files otherwise),
+// holds the ports lock while the service runs, and removes everything it made.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/image_download.h"
+#include "support/command.h"
+#include "support/shell_quote.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int64_t kMiB = 1024 * 1024;
+constexpr int64_t kGiB = 1024 * kMiB;
+constexpr unsigned short kServicePort = 35623;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string run(const std::string& command) {
+  std::string output;
+  runCommand(command + " 2>&1", output);
+  return output;
+}
+
+bool succeeds(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+struct DiskSpec {
+  std::string name;
+  int64_t size;            // bytes
+  int64_t partition_size;  // bytes of its single partition
+};
+
+// Disks for one scenario: rig loop devices, or plain files when no rig can
+// be built here. Either way the destructor takes everything down.
+class Disks {
+public:
+  Disks(const fs::path& scratch, bool use_rig, const std::vector<DiskSpec>& specs)
+      : scratch_(scratch / "disks"), use_rig_(use_rig) {
+    fs::create_directories(scratch_);
+    if (use_rig_) {
+      std::string command = rig() + " up " + shellQuote(state().string());
+      for (const DiskSpec& spec : specs) {
+        command += " " + shellQuote(spec.name + ":internal:" + std::to_string(spec.size));
+      }
+      const std::string out = run(command);
+      for (const DiskSpec& spec : specs) {
+        const auto at = out.find(spec.name + "=");
+        if (at == std::string::npos) {
+          throw std::runtime_error("rig up failed: " + out);
+        }
+        const auto value = at + spec.name.size() + 1;
+        names_[spec.name] = out.substr(value, out.find('\n', at) - value);
+      }
+    }
+    for (const DiskSpec& spec : specs) {
+      partitionDisk(spec);
+    }
+  }
+  ~Disks() {
+    if (use_rig_ && fs::exists(state())) {
+      succeeds(rig() + " down " + shellQuote(state().string()));
+    }
+    std::error_code ignored;
+    fs::remove_all(scratch_, ignored);
+  }
+  Disks(const Disks&) = delete;
+  Disks& operator=(const Disks&) = delete;
+
+  std::string disk(const std::string& name) const { return names_.at(name); }
+  std::string partition(const std::string& name) const {
+    return use_rig_ ? names_.at(name) + "p1" : partitions_.at(name);
+  }
+  bool usesRig() const { return use_rig_; }
+
+private:
+  static std::string rig() { return shellQuote(RIG_SCRIPT_PATH); }
+  fs::path state() const { return scratch_ / "rig"; }
+
+  void partitionDisk(const DiskSpec& spec) {
+    const fs::path script = scratch_ / (spec.name + ".sfdisk");
+    std::ofstream(script) << "label: gpt\nsize=" << spec.partition_size / 512 << "\n";
+    if (use_rig_) {
+      const std::string out = run(rig() + " partition " + shellQuote(state().string()) + " " +
+                                  shellQuote(spec.name) + " < " + shellQuote(script.string()));
+      if (!fs::exists(partition(spec.name))) {
+        throw std::runtime_error("rig partition failed: " + out);
+      }
+      return;
+    }
+    const fs::path file = scratch_ / (spec.name + ".img");
+    std::ofstream(file).close();
+    fs::resize_file(file, static_cast<uintmax_t>(spec.size));
+    run("sfdisk -q --no-reread " + shellQuote(file.string()) + " < " + shellQuote(script.string()));
+    names_[spec.name] = file.string();
+    // A plain-file "partition" is a file of its own of the partition's size.
+    const fs::path part = scratch_ / (spec.name + ".part");
+    std::ofstream(part).close();
+    fs::resize_file(part, static_cast<uintmax_t>(spec.partition_size));
+    partitions_[spec.name] = part.string();
+  }
+
+  fs::path scratch_;
+  bool use_rig_;
+  std::map<std::string, std::string> names_;
+  std::map<std::string, std::string> partitions_;
+};
+
+// Writes `count` non-zero 1 MiB chunks at `offset`, `stride` apart, and
+// flushes them. Every 4 KiB block differs, so nothing compresses or repeats.
+void writeData(const std::string& target, int64_t offset, int64_t count, int64_t stride) {
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw std::runtime_error("cannot open " + target);
+  }
+  std::vector<uint64_t> chunk(static_cast<size_t>(kMiB / 8));
+  uint64_t state = 0x243F6A8885A308D3ull;
+  for (int64_t i = 0; i < count; ++i) {
+    for (uint64_t& word : chunk) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      word = state | 1;
+    }
+    if (::pwrite(fd, chunk.data(), kMiB, offset + i * stride) != kMiB) {
+      ::close(fd);
+      throw std::runtime_error("cannot write " + target);
+    }
+  }
+  ::fsync(fd);
+  ::close(fd);
+}
+
+std::string backupService() { return BACKUP_SERVICE_PATH; }
+
+int capture(const fs::path& store, const Disks& disks, const std::string& name, int64_t time) {
+  const std::string command = shellQuote(backupService()) + " capture --store " + shellQuote(store.string()) +
+                              " --client bench --partition 1 --letter C --time " + std::to_string(time) +
+                              " --disk " + shellQuote(disks.disk(name)) +
+                              (disks.usesRig() ? "" : " --allow-plain-file");
+  const std::string out = run(command);
+  try {
+    return std::stoi(out);
+  } catch (...) {
+    throw std::runtime_error("capture failed: " + out);
+  }
+}
+
+bool serviceAccepts() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kServicePort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return accepted;
+}
+
+class Service {
+public:
+  Service(const fs::path& store, const fs::path& work) {
+    if (serviceAccepts()) {
+      throw std::runtime_error("port 35623 is taken by another program");
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int log = ::open((work / "backup-service.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (log < 0 || ::dup2(log, 1) < 0 || ::dup2(log, 2) < 0 || ::chdir(work.c_str()) != 0) {
+        _exit(127);
+      }
+      ::execl(BACKUP_SERVICE_PATH, BACKUP_SERVICE_PATH, "serve", "--store", store.c_str(), nullptr);
+      _exit(127);
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (!serviceAccepts()) {
+      if (Clock::now() > deadline) {
+        throw std::runtime_error("the backup service did not start");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~Service() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+private:
+  pid_t pid_ = -1;
+};
+
+// Writeback left over from earlier steps would otherwise land in whichever
+// measurement comes next.
+void settle() { ::sync(); }
+
+double timeDownload(int id, int64_t time, const std::string& target) {
+  settle();
+  const auto start = Clock::now();
+  const int result = downloadImage(id, std::to_string(time), target, false, -1, 0, nullptr, nullptr);
+  const double seconds = secondsSince(start);
+  if (result != 0) {
+    throw std::runtime_error("downloadImage failed with result " + std::to_string(result));
+  }
+  return seconds;
+}
+
+// The service alone: the same request read and thrown away, to tell the
+// service's share of a slow download from the writer's.
+double timeStreamOnly(int id, int64_t time) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kServicePort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot connect to the backup service");
+  }
+  const std::string command = "DOWNLOAD IMAGE#pw=bench&img_id=" + std::to_string(id) + "&time=" + std::to_string(time) +
+                              "&mbr=false";
+  std::string frame(4, '\0');
+  for (int i = 0; i < 4; ++i) {
+    frame[i] = static_cast<char>((command.size() >> (8 * i)) & 0xFF);
+  }
+  frame += command;
+  const auto start = Clock::now();
+  if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) {
+    ::close(fd);
+    throw std::runtime_error("cannot send the download request");
+  }
+  std::vector<char> sink(static_cast<size_t>(kMiB));
+  while (::recv(fd, sink.data(), sink.size(), 0) > 0) {
+  }
+  ::close(fd);
+  return secondsSince(start);
+}
+
+double timeDd(const std::string& target, int64_t bytes, bool plain_file) {
+  settle();
+  const auto start = Clock::now();
+  if (!succeeds("dd if=/dev/zero of=" + shellQuote(target) + " bs=1M count=" + std::to_string(bytes / kMiB) +
+                " conv=fsync" + (plain_file ? ",notrunc" : "") + " status=none")) {
+    throw std::runtime_error("dd failed on " + target);
+  }
+  return secondsSince(start);
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+struct Scratch {
+  fs::path path;
+  Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "bench-download.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("cannot create a scratch directory");
+    }
+    path = pattern;
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
+// In plain-file mode the data goes into the partition's place inside the disk
+// image (that is what gets captured); the target is a file of its own.
+std::string dataTarget(const Disks& disks, const std::string& name) {
+  return disks.usesRig() ? disks.partition(name) : disks.disk(name);
+}
+int64_t dataOffset(const Disks& disks) { return disks.usesRig() ? 0 : kMiB; }
+
+void throughput(const fs::path& scratch, bool use_rig, int64_t data_mib, int rounds) {
+  const int64_t data = data_mib * kMiB;
+  const int64_t partition = data + 64 * kMiB;
+  Disks disks(scratch, use_rig,
+              {{"source", partition + 8 * kMiB, partition}, {"target", partition + 8 * kMiB, partition}});
+  writeData(dataTarget(disks, "source"), dataOffset(disks), data_mib, kMiB);
+
+  const fs::path store = scratch / "store";
+  auto start = Clock::now();
+  const int id = capture(store, disks, "source", 1700000000);
+  std::printf("capture of %lld MiB of data: %.2f s\n", static_cast<long long>(data_mib), secondsSince(start));
+
+  Service service(store, scratch);
+  const std::string target = disks.partition("target");
+  // The first write into a sparse backing file allocates it; neither timed
+  // writer should pay for that.
+  timeDd(target, data, !use_rig);
+  std::vector<double> downloads, dds;
+  for (int round = 0; round < rounds; ++round) {
+    downloads.push_back(timeDownload(id, 1700000000, target));
+    dds.push_back(timeDd(target, data, !use_rig));
+    std::printf("round %d: download %.3f s, dd %.3f s\n", round + 1, downloads.back(), dds.back());
+  }
+  const double mb = static_cast<double>(data) / 1e6;
+  const double download_rate = mb / median(downloads);
+  const double dd_rate = mb / median(dds);
+  std::printf("download: %.0f MB/s   dd bs=1M conv=fsync: %.0f MB/s   ratio %.2f (target >= 0.90)\n",
+              download_rate, dd_rate, download_rate / dd_rate);
+  std::printf("service stream alone (read and discarded): %.0f MB/s\n", mb / timeStreamOnly(id, 1700000000));
+}
+
+void largeImage(const fs::path& scratch, bool use_rig) {
+  const int64_t partition = 64 * kGiB;
+  Disks disks(scratch, use_rig,
+              {{"bigsource", partition + 8 * kMiB, partition}, {"bigtarget", partition + 8 * kMiB, partition}});
+  // 256 MiB of data in 1 MiB pieces spread over the whole partition.
+  writeData(dataTarget(disks, "bigsource"), dataOffset(disks), 256, partition / 256);
+
+  const fs::path store = scratch / "bigstore";
+  auto start = Clock::now();
+  const int id = capture(store, disks, "bigsource", 1700000100);
+  std::printf("capture of a 64 GiB partition holding 256 MiB: %.2f s (reads the whole partition)\n",
+              secondsSince(start));
+  Service service(store, scratch);
+  const double dd_seconds = timeDd(disks.partition("bigtarget"), 256 * kMiB, !use_rig);
+  const double seconds = timeDownload(id, 1700000100, disks.partition("bigtarget"));
+  std::printf("download of a 64 GiB image holding 256 MiB: %.2f s (%.0f MB/s of data; dd of 256 MiB: %.2f s)\n",
+              seconds, 256.0 * kMiB / 1e6 / seconds, dd_seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int64_t data_mib = 1024;
+  int rounds = 5;
+  bool large = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--data-mib" && i + 1 < argc) {
+      data_mib = std::max<int64_t>(1, std::atoll(argv[++i]));
+    } else if (arg == "--rounds" && i + 1 < argc) {
+      rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--skip-large") {
+      large = false;
+    } else {
+      std::fprintf(stderr, "usage: bench_download [--data-mib N] [--rounds N] [--skip-large]\n");
+      return 2;
+    }
+  }
+  // The service takes the backup service's fixed port, like the tests do.
+  const int lock = ::open("/tmp/restore-agent-ports.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
+    std::fprintf(stderr, "cannot take the ports lock\n");
+    return 1;
+  }
+  const bool use_rig = succeeds(shellQuote(RIG_SCRIPT_PATH) + " check");
+  std::printf("disks: %s\n", use_rig ? "rig loop devices" : "plain files (no rig here)");
+  try {
+    Scratch scratch;
+    fs::create_directories(scratch.path / "keelback");
+    std::ofstream(scratch.path / "keelback" / "pw.txt") << "bench";
+    // downloadImage reads keelback/pw.txt relative to the working directory.
+    fs::current_path(scratch.path);
+    throughput(scratch.path, use_rig, data_mib, rounds);
+    if (large) {
+      largeImage(scratch.path, use_rig);
+    }
+    fs::current_path("/");
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "bench_download: %s\n", failure.what());
+    return 1;
+  }
+  return 0;
+}
