@@ -1,0 +1,281 @@
+// The real agent restoring from the real backup service onto rig disks, driven
+// over its WebSocket endpoint the way the user interface drives it. Each
+// restore costs at least 20 seconds of the agent's fixed pauses, so the
+// partitions are small and the restores few.
+#include <regex>
+
+#include "server_restore/e2e_fixture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int64_t kTime = 1500000000;
+
+std::string keyOf(const Json::Value& imageList, const std::string& letter) {
+  for (const Json::Value& image : imageList["Result"]) {
+    if (image["letter"].asString() == letter) {
+      return image["path"].asString();
+    }
+  }
+  ADD_FAILURE() << "no image with letter " << letter;
+  return std::string();
+}
+
+std::string restoreRequest(const std::string& target, const std::vector<std::string>& keys) {
+  Json::Value request;
+  request["op"] = "-r";
+  Json::Value point;
+  point["out"] = target;
+  point["in"] = Json::Value(Json::arrayValue);
+  for (const std::string& key : keys) {
+    point["in"].append(key);
+  }
+  request["restorepoints"].append(point);
+  return request.toStyledString();
+}
+
+std::string selectRequest(const std::vector<std::string>& keys) {
+  Json::Value request;
+  request["op"] = "-i";
+  request["args"] = Json::Value(Json::arrayValue);
+  for (const std::string& key : keys) {
+    request["args"].append(key);
+  }
+  return request.toStyledString();
+}
+
+// Every status a drive shows while it is restored: planned, a percentage, done.
+void expectOnlyRunningOrSuccess(const std::vector<Json::Value>& messages, const std::string& key) {
+  const std::regex percentage("[0-9]{1,3}%");
+  for (const Json::Value& message : messages) {
+    const std::string status = statusOf(message, key);
+    EXPECT_TRUE(status.empty() || status == "SUCCESS" || std::regex_match(status, percentage))
+        << key << ": " << status;
+  }
+}
+
+void expectSameBytes(const std::string& source, const std::string& target, long long offset, long long length) {
+  const std::optional<long long> difference = firstDifference(source, target, offset, length);
+  EXPECT_FALSE(difference) << source << " and " << target << " differ at byte " << *difference;
+}
+
+TEST_F(ServerRestoreEndToEnd, MbrDiskWithExt4AndNtfsIsRestoredByteForByte) {
+  makeRig({{"source", "usb", "80M"}, {"target", "internal", "80M"}});
+  rig_->partition("source", "label: dos\nsize=24M, type=83\nsize=24M, type=7\n");
+  rig_->mkfs("source", 1, "ext4");
+  rig_->mkfs("source", 2, "ntfs");
+  rig_->fill("source", 1);
+  rig_->fill("source", 2);
+  capture("source", 1, "C", kTime);
+  capture("source", 2, "D", kTime);
+  startService();
+
+  const Json::Value images = loginAndListImages("pc1");
+  ASSERT_EQ(images["Result"].size(), 2u);
+  const std::string c = keyOf(images, "C");
+  const std::string d = keyOf(images, "D");
+
+  send(selectRequest({c, d}));
+  const Json::Value report = receive(60s);
+  EXPECT_EQ(report["error"].asString(), "0");
+  ASSERT_EQ(report["SourceDisk"].size(), 1u);
+  EXPECT_EQ(report["SourceDisk"][0]["Drives"].size(), 2u);
+  ASSERT_EQ(report["TargetDrives"].size(), 1u);
+  EXPECT_EQ(report["TargetDrives"][0]["Device"].asString(), rig_->device("target"));
+
+  const std::string target = rig_->device("target");
+  send(restoreRequest(target, {c, d}));
+  const std::vector<Json::Value> messages = followRestore({"C", "D"}, 180s);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(statusOf(messages.back(), "C"), "SUCCESS");
+  EXPECT_EQ(statusOf(messages.back(), "D"), "SUCCESS");
+  expectOnlyRunningOrSuccess(messages, "C");
+  expectOnlyRunningOrSuccess(messages, "D");
+
+  const std::string source = rig_->device("source");
+  expectSameBytes(source, target, 0, 512);
+  for (int n : {1, 2}) {
+    const long long size = deviceSize(rig_->partition("source", n));
+    ASSERT_GT(size, 0);
+    EXPECT_EQ(deviceSize(rig_->partition("target", n)), size);
+    expectSameBytes(rig_->partition("source", n), rig_->partition("target", n), 0, size);
+  }
+}
+
+TEST_F(ServerRestoreEndToEnd, GptDiskWithEspAndSystemVolumeIsRestoredWithBothTables) {
+  makeRig({{"source", "usb", "80M"}, {"target", "internal", "80M"}});
+  rig_->partition("source",
+                  "label: gpt\n"
+                  "size=16M, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"
+                  "size=16M, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+                  "size=32M, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n");
+  rig_->mkfs("source", 1, "vfat");
+  rig_->mkfs("source", 2, "ntfs");
+  rig_->mkfs("source", 3, "ext4");
+  rig_->fill("source", 2);
+  rig_->fill("source", 3);
+  const int main = capture("source", 3, "C", kTime);
+  capture("source", 2, "S", kTime, main);  // first associated: the system volume
+  capture("source", 1, "E", kTime, main);  // second: the EFI system partition
+  startService();
+
+  const Json::Value images = loginAndListImages("pc1");
+  ASSERT_EQ(images["Result"].size(), 1u);
+  const std::string c = keyOf(images, "C");
+  send(selectRequest({c}));
+  EXPECT_EQ(receive(60s)["error"].asString(), "0");
+  send(R"({"op": "-c", "args": ")" + c + R"("})");
+  const Json::Value esp = receive();
+  EXPECT_EQ(esp["op"].asString(), "-c");
+  EXPECT_EQ(esp["Result"].asString(), "ESPVOL-Present");
+
+  const std::string target = rig_->device("target");
+  send(restoreRequest(target, {c}));
+  const std::vector<Json::Value> messages = followRestore({"SYSVOL", "ESPVOL", "C"}, 240s);
+  ASSERT_FALSE(messages.empty());
+  for (const char* key : {"SYSVOL", "ESPVOL", "C"}) {
+    EXPECT_EQ(statusOf(messages.back(), key), "SUCCESS") << key;
+    expectOnlyRunningOrSuccess(messages, key);
+  }
+
+  const std::string source = rig_->device("source");
+  const long long size = deviceSize(source);
+  expectSameBytes(source, target, 0, 512);                      // protective MBR
+  expectSameBytes(source, target, 512, 33 * 512);               // primary header and entries
+  expectSameBytes(source, target, size - 33 * 512, 33 * 512);   // backup entries and header
+  const RigRun verify = runProgram({"sfdisk", "--verify", target});
+  EXPECT_EQ(verify.status, 0) << verify.output;
+  EXPECT_NE(verify.output.find("No errors detected"), std::string::npos) << verify.output;
+  for (int n : {1, 2, 3}) {
+    const long long partSize = deviceSize(rig_->partition("source", n));
+    expectSameBytes(rig_->partition("source", n), rig_->partition("target", n), 0, partSize);
+  }
+}
+
+TEST_F(ServerRestoreEndToEnd, SaltedPasswordLoginAsksUntilThePasswordIsRight) {
+  makeRig({{"source", "usb", "16M"}});
+  rig_->partition("source", "label: dos\nsize=8M, type=83\n");
+  capture("source", 1, "C", kTime);
+  const BackupServiceRun added = runBackupService(
+      {"adduser", "--store", store_.path().string(), "--user", "admin", "--password", "right one", "--rounds", "1000"});
+  ASSERT_EQ(added.status, 0) << added.errors;
+  startService();
+  startSession();
+
+  Json::Value message = receive();
+  EXPECT_EQ(message["op"].asString(), "auth");
+  EXPECT_EQ(message["msg"].asString(), "password_needed");
+  send(R"({"op": "auth", "pass": "wrong one"})");
+  EXPECT_EQ(receive()["msg"].asString(), "login_failed");
+  EXPECT_EQ(receive()["msg"].asString(), "password_needed");
+  send(R"({"op": "auth", "pass": "right one"})");
+  EXPECT_EQ(receive()["msg"].asString(), "login_success");
+  message = receive();
+  EXPECT_EQ(message["op"].asString(), "-u");
+  ASSERT_EQ(message["Result"].size(), 1u);
+  EXPECT_EQ(message["Result"][0].asString(), "pc1");
+}
+
+TEST_F(ServerRestoreEndToEnd, SelectionReportsTooFewAndTooSmallTargets) {
+  makeRig({{"source", "usb", "128M"}, {"target", "internal", "64M"}});
+  rig_->partition("source", "label: dos\nsize=8M, type=83\nsize=100M, type=83\n");
+  // Two images said to come from two different source disks.
+  capture("source", 1, "C", kTime, 0, 0);
+  capture("source", 2, "D", kTime, 0, 1);
+  startService();
+  const Json::Value images = loginAndListImages("pc1");
+  const std::string c = keyOf(images, "C");
+  const std::string d = keyOf(images, "D");
+
+  send(selectRequest({c, d}));
+  Json::Value report = receive(60s);
+  EXPECT_EQ(report["op"].asString(), "-i");
+  EXPECT_EQ(report["error"].asString(), "1");
+  EXPECT_EQ(report["source_count"].asUInt(), 2u);
+  EXPECT_EQ(report["target_count"].asUInt(), 1u);
+
+  send(selectRequest({d}));
+  report = receive(60s);
+  EXPECT_EQ(report["error"].asString(), "2");
+  // The last partition ends at sector 2048 + 16384 + 204800 - 1.
+  EXPECT_EQ(report["source_size"].asInt64(), int64_t{223231} * 512);
+  ASSERT_EQ(report["target_size"].size(), 1u);
+  EXPECT_EQ(report["target_size"][0].asInt64(), 64 * 1024 * 1024);
+}
+
+// Restores one ext4 partition from a service started with `serviceFaults`.
+class FailingRestore : public ServerRestoreEndToEnd {
+protected:
+  std::string startRestore(std::vector<std::string> serviceFaults) {
+    makeRig({{"source", "usb", "64M"}, {"target", "internal", "64M"}});
+    rig_->partition("source", "label: dos\nsize=40M, type=83\n");
+    rig_->mkfs("source", 1, "ext4");
+    rig_->fill("source", 1);
+    capture("source", 1, "C", kTime);
+    startService(std::move(serviceFaults));
+    const std::string c = keyOf(loginAndListImages("pc1"), "C");
+    send(selectRequest({c}));
+    EXPECT_EQ(receive(60s)["error"].asString(), "0");
+    send(restoreRequest(rig_->device("target"), {c}));
+    return c;
+  }
+
+  // Whatever arrives within `wait` must not report the drive restored, and
+  // no session may be left to answer "-u".
+  void expectSessionEndedWithoutSuccess(std::chrono::seconds wait) {
+    send(R"({"op": "-u"})");
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::optional<std::string> text = client_.receiveText(1s);
+      if (!text) {
+        continue;
+      }
+      EXPECT_EQ(text->find("SUCCESS"), std::string::npos) << *text;
+      EXPECT_EQ(text->find("login_success"), std::string::npos) << *text;
+      EXPECT_EQ(text->find("\"-u\""), std::string::npos) << *text;
+    }
+  }
+};
+
+TEST_F(FailingRestore, CancelDuringTheDownloadIsAcknowledgedAndEndsTheSession) {
+  // The stream stalls after 1 MiB, so the download is still running when the
+  // user cancels; meanwhile its progress shows as a percentage.
+  startRestore({"--stall-after", "1048576"});
+  bool sawPercentage = false;
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!sawPercentage && std::chrono::steady_clock::now() < deadline) {
+    const Json::Value message = receive(30s);
+    if (message.isNull()) {
+      break;
+    }
+    const std::string status = statusOf(message, "C");
+    ASSERT_NE(status, "SUCCESS");
+    sawPercentage = !status.empty() && status.back() == '%';
+  }
+  ASSERT_TRUE(sawPercentage) << agent_->log();
+  send(R"({"op": "cancel-restore"})");
+  const Json::Value ack = receiveOp("cancel-restore");
+  EXPECT_EQ(ack["msg"].asString(), "success");
+  expectSessionEndedWithoutSuccess(5s);
+  EXPECT_TRUE(agent_->waitForLog("cancelrestore is set", 1s));
+}
+
+TEST_F(FailingRestore, ServiceClosingMidImageMarksTheDriveFailed) {
+  startRestore({"--close-after", "1048576"});
+  const std::vector<Json::Value> messages = followRestore({"C"}, 120s);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(statusOf(messages.back(), "C"), "ERROR");
+  expectSessionEndedWithoutSuccess(5s);
+}
+
+TEST_F(FailingRestore, ServiceStallingMidImageMarksTheDriveFailedAfterTheReadTimeOut) {
+  // The download gives up after 180 s without data.
+  startRestore({"--stall-after", "1048576"});
+  const std::vector<Json::Value> messages = followRestore({"C"}, 260s);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(statusOf(messages.back(), "C"), "ERROR");
+  expectSessionEndedWithoutSuccess(5s);
+}
+
+}  // namespace
