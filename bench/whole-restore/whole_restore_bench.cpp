@@ -1,0 +1,213 @@
+// A whole server restore of one partition holding at least 1 GiB of data, as
+// the user interface drives it, against dd copying the same partition with
+// 1 MiB writes and a final fsync, in the same run on the same target.
+//
+//   bench_whole_restore [--data-mib N]     (as root; default 1088)
+//
+// The restore is timed from sending "-r" to the "SUCCESS" of the drive,
+// minus the agent's fixed pauses for one partition (10 s for the kernel to
+// read the new table, 10 s before the status becomes "SUCCESS"). It builds
+// its own rig disks, holds the ports lock while the agent and the service
+// run, and removes everything it made.
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include "common/agent_process.h"
+#include "common/backup_service_process.h"
+#include "common/temp_dir.h"
+#include "common/ws_client.h"
+#include "rig/rig_fixture.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr double kFixedPauseSeconds = 20.0;
+constexpr int64_t kMiB = 1024 * 1024;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+void require(bool condition, const std::string& what) {
+  if (!condition) {
+    throw std::runtime_error(what);
+  }
+}
+
+RigRun must(const std::vector<std::string>& argv) {
+  const RigRun run = runProgram(argv);
+  require(run.status == 0, argv[0] + " failed: " + run.output);
+  return run;
+}
+
+class PortsLock {
+public:
+  PortsLock() : fd_(open("/tmp/restore-agent-ports.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+    require(fd_ >= 0 && flock(fd_, LOCK_EX) == 0, "cannot take /tmp/restore-agent-ports.lock");
+  }
+  ~PortsLock() { close(fd_); }
+  PortsLock(const PortsLock&) = delete;
+  PortsLock& operator=(const PortsLock&) = delete;
+
+private:
+  int fd_;
+};
+
+Json::Value parse(const std::optional<std::string>& text, const std::string& waitingFor) {
+  require(text.has_value(), "no message while waiting for " + waitingFor);
+  Json::Value value;
+  Json::Reader reader;
+  require(reader.parse(*text, value), "not JSON: " + *text);
+  return value;
+}
+
+struct Session {
+  WsClient client;
+
+  Json::Value next(const std::string& waitingFor, std::chrono::milliseconds timeout = 120s) {
+    return parse(client.receiveText(timeout), waitingFor);
+  }
+  void send(const Json::Value& message) { require(client.sendText(message.toStyledString()), "send failed"); }
+};
+
+// Seconds from sending "-r" to the drive's "SUCCESS".
+double timedRestore(Session& session, const std::string& target) {
+  Json::Value init;
+  init["op"] = "init";
+  init["mode"] = "BMR_SERVER";
+  session.send(init);
+  require(session.next("login")["msg"].asString() == "login_success", "login failed");
+  session.next("client list");
+  Json::Value list;
+  list["op"] = "-e";
+  list["args"].append("bench");
+  session.send(list);
+  const std::string key = session.next("image list")["Result"][0]["path"].asString();
+
+  Json::Value select;
+  select["op"] = "-i";
+  select["args"].append(key);
+  session.send(select);
+  require(session.next("disk report")["error"].asString() == "0", "the disk report refused the target");
+
+  Json::Value restore;
+  restore["op"] = "-r";
+  Json::Value point;
+  point["out"] = target;
+  point["in"].append(key);
+  restore["restorepoints"].append(point);
+  const auto start = Clock::now();
+  session.send(restore);
+  for (;;) {
+    const Json::Value message = session.next("restore progress", 600s);
+    const std::string status = message["progress"]["C"].asString();
+    require(status != "ERROR", "the restore failed");
+    if (status == "SUCCESS") {
+      return secondsSince(start);
+    }
+  }
+}
+
+double timedDd(const std::string& from, const std::string& to) {
+  const auto start = Clock::now();
+  must({"dd", "if=" + from, "of=" + to, "bs=1M", "conv=fsync", "status=none"});
+  return secondsSince(start);
+}
+
+int benchmark(int64_t dataMiB) {
+  std::string why;
+  require(Rig::available(&why), "no rig here: " + why);
+  const std::string partitionMiB = std::to_string(dataMiB + dataMiB / 16 + 64);
+  const std::string diskMiB = std::to_string(dataMiB + dataMiB / 16 + 80);
+
+  Rig rig({{"source", "usb", diskMiB + "M"}, {"target", "internal", diskMiB + "M"}});
+  rig.partition("source", "label: dos\nsize=" + partitionMiB + "M, type=83\n");
+  rig.mkfs("source", 1, "ext4");
+  TempDir mountPoint;
+  rig.mount("source", 1, mountPoint.path());
+  const RigRun filled = runProgram({"dd", "if=/dev/urandom", "of=" + (mountPoint.path() / "data.bin").string(),
+                                    "bs=1M", "count=" + std::to_string(dataMiB), "conv=fsync", "status=none"});
+  rig.umount(mountPoint.path());
+  require(filled.status == 0, "cannot fill the source: " + filled.output);
+
+  TempDir work;
+  TempDir store;
+  fs::create_symlink(fs::path(RESTORE_AGENT_BINARY_DIR) / "companions/restore-tool/keelbackrestoreclient",
+                     work.path() / "keelbackrestoreclient");
+  fs::copy_file(Rig::binDir() / "get_ip.sh", work.path() / "get_ip.sh");
+  writeServicePassword(work.path(), "bench");
+  CaptureRequest capture;
+  capture.store = store.path();
+  capture.client = "bench";
+  capture.disk = rig.device("source");
+  capture.letter = "C";
+  captureWithBackupService(capture);
+
+  const std::string source = rig.partition("source", 1);
+  const std::string target = rig.device("target");
+  double restoreSeconds = 0;
+  {
+    PortsLock lock;
+    BackupServiceOptions serviceOptions;
+    serviceOptions.store = store.path();
+    serviceOptions.workingDirectory = work.path();
+    BackupServiceProcess service(serviceOptions);
+    AgentOptions agentOptions;
+    agentOptions.workingDirectory = work.path();
+    agentOptions.pathPrefix = Rig::binDir().string();
+    agentOptions.environment["RIG_STATE"] = rig.state().string();
+    AgentProcess agent(agentOptions);
+    Session session;
+    require(session.client.connect("127.0.0.1", AgentProcess::port, "/backend", 5s), "cannot reach the agent");
+    restoreSeconds = timedRestore(session, target);
+  }
+  const std::string restored = rig.partition("target", 1);
+  require(runProgram({"cmp", source, restored}).status == 0, "the restored partition differs from the source");
+
+  const double ddSeconds = timedDd(source, restored);
+  const double partitionBytes = static_cast<double>(std::stoll(partitionMiB) * kMiB);
+  const double restoreNet = restoreSeconds - kFixedPauseSeconds;
+  std::printf("data written into the partition: %lld MiB of random bytes; partition %s MiB\n",
+              static_cast<long long>(dataMiB), partitionMiB.c_str());
+  std::printf("restore  \"-r\" to SUCCESS: %.2f s, minus %.0f s fixed pauses: %.2f s (%.0f MB/s of partition)\n",
+              restoreSeconds, kFixedPauseSeconds, restoreNet, partitionBytes / restoreNet / 1e6);
+  std::printf("dd bs=1M conv=fsync of the same partition: %.2f s (%.0f MB/s)\n", ddSeconds,
+              partitionBytes / ddSeconds / 1e6);
+  std::printf("ratio restore / dd: %.2f\n", restoreNet / ddSeconds);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int64_t dataMiB = 1088;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--data-mib" && i + 1 < argc) {
+      dataMiB = std::stoll(argv[++i]);
+    } else {
+      std::cerr << "usage: bench_whole_restore [--data-mib N]\n";
+      return 2;
+    }
+  }
+  try {
+    return benchmark(dataMiB);
+  } catch (const std::exception& e) {
+    std::cerr << "bench_whole_restore: " << e.what() << "\n";
+    return 1;
+  }
+}
