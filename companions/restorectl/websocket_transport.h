@@ -1,0 +1,45 @@
+#pragma once
+// The WebSocket connection to the agent's endpoint (Boost.Beast), with every
+// step bounded by a time-out.
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "transport.h"
+
+namespace restorectl {
+
+struct AgentUrl {
+  std::string host;
+  std::string port;
+  std::string path;
+};
+
+// ws://HOST[:PORT][/PATH]; the port defaults to the agent's 12209 and the
+// path to /backend. nullopt with `error` set for anything else.
+std::optional<AgentUrl> parseAgentUrl(const std::string& text, std::string& error);
+
+class WebSocketTransport final : public Transport {
+public:
+  // Connects and completes the WebSocket handshake within `timeout`; a send
+  // that cannot complete within it too fails. nullptr with `error` set on
+  // failure.
+  static std::unique_ptr<WebSocketTransport> connect(const AgentUrl& url,
+                                                     std::chrono::milliseconds timeout,
+                                                     std::string& error);
+  ~WebSocketTransport() override;
+  WebSocketTransport(const WebSocketTransport&) = delete;
+  WebSocketTransport& operator=(const WebSocketTransport&) = delete;
+
+  bool send(const std::string& text) override;
+  Incoming receive(std::chrono::milliseconds timeout) override;
+  std::string closeReason() const override;
+
+private:
+  struct Impl;
+  explicit WebSocketTransport(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace restorectl
