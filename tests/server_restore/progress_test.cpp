@@ -132,13 +132,6 @@ TEST_F(ProgressTest, OverlongLinesArriveInPieces) {
   EXPECT_EQ(parse(texts[1])["progress"]["E"].asString(), std::string(89, '7') + "%");
 }
 
-TEST_F(ProgressTest, SilentCommandSendsNothing) {
-  const int status = ProcessRestoreProgress("true", "F");
-  EXPECT_EQ(status, 0);
-  EXPECT_TRUE(drainResponses().empty());
-  EXPECT_EQ(in.load(), nullptr);
-}
-
 TEST_F(ProgressTest, LateLinesDoNotReopenAFinishedDrive) {
   restorePointToProgress.set("C", "ERROR");
   restorePointToProgress.set("D", "SUCCESS");
