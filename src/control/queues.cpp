@@ -29,6 +29,16 @@ std::optional<std::string> MessageQueue::takeFor(std::chrono::milliseconds timeo
   return text;
 }
 
+std::optional<std::string> MessageQueue::takeFrontIf(const std::function<bool(const std::string&)>& wanted) {
+  std::lock_guard lock(mutex_);
+  if (texts_.empty() || !wanted(texts_.front())) {
+    return std::nullopt;
+  }
+  std::string text = std::move(texts_.front());
+  texts_.pop_front();
+  return text;
+}
+
 bool MessageQueue::empty() const {
   std::lock_guard lock(mutex_);
   return texts_.empty();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@ public:
   std::string take();
   // Waits at most `timeout`; nothing when the queue stayed empty.
   std::optional<std::string> takeFor(std::chrono::milliseconds timeout);
+  // Removes the front text only when `wanted` accepts it; never waits.
+  std::optional<std::string> takeFrontIf(const std::function<bool(const std::string&)>& wanted);
   bool empty() const;
   void clear();
 

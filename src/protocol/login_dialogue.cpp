@@ -3,6 +3,7 @@
 #include <json/json.h>
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,7 +32,13 @@ Json::Value parseMessage(const std::string& text) {
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value value;
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) || !value.isObject()) {
+  try {
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) || !value.isObject()) {
+      return Json::Value();
+    }
+  } catch (const std::exception&) {
+    // The reader throws on nesting deeper than its limit; such a text is no
+    // answer either, and must not end the session.
     return Json::Value();
   }
   return value;
@@ -43,6 +50,10 @@ std::string stringMember(const Json::Value& message, const char* name) {
   }
   const Json::Value& member = message[name];
   return member.isString() ? member.asString() : std::string();
+}
+
+bool isAbortRequest(const std::string& text) {
+  return stringMember(parseMessage(text), "op").find("start") != std::string::npos;
 }
 
 bool anyUsable(const std::vector<SPasswordSalt>& salts) {
@@ -78,6 +89,15 @@ bool do_login(bool& abort) {
     if (!found_salt) {
       sendAuth("user_not_found");
       pauseFor(std::chrono::milliseconds(2000));
+      // Without a salt the service may never answer; a waiting "start-over"
+      // must still end the dialogue, or a new session's request to end this
+      // one would be taken by the new session instead. Other messages stay
+      // queued for the password prompt.
+      if (msg_queue.takeFrontIf([](const std::string& text) { return isAbortRequest(text); })) {
+        logLine("abort is true");
+        abort = true;
+        return true;
+      }
       continue;
     }
     isConnected = true;

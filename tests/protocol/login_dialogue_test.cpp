@@ -131,13 +131,26 @@ TEST_F(LoginDialogueTest, OtherOperationClearsAbortAndAsksAgain) {
 
 TEST_F(LoginDialogueTest, UnknownUserIsReportedEveryTwoSecondsUntilASaltAppears) {
   store_.saltReplies = {"nouser", "", "ok;S;C;3"};
+  msg_queue.push(R"({"op": "auth", "pass": "early"})");
   msg_queue.push(R"({"op": "start-over"})");
   bool abort = false;
   EXPECT_TRUE(do_login(abort));
   EXPECT_TRUE(abort);
-  EXPECT_EQ(sent(), (std::vector<std::string>{"user_not_found", "user_not_found", "password_needed"}));
+  // The early password waited in the queue for the prompt and was tried there.
+  EXPECT_EQ(sent(), (std::vector<std::string>{"user_not_found", "user_not_found", "password_needed", "login_failed",
+                                              "password_needed"}));
   EXPECT_EQ(pauses_, (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(2000),
                                                              std::chrono::milliseconds(2000)}));
+}
+
+TEST_F(LoginDialogueTest, StartOverEndsTheDialogueWhileNoSaltIsKnown) {
+  store_.saltReplies = {"nouser"};
+  msg_queue.push(R"({"op": "start-over"})");
+  bool abort = false;
+  EXPECT_TRUE(do_login(abort));
+  EXPECT_TRUE(abort);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"user_not_found"}));
+  EXPECT_TRUE(msg_queue.empty());
 }
 
 TEST_F(LoginDialogueTest, SaltOnceSeenIsRememberedWhenTheFetchLaterFails) {
