@@ -120,8 +120,10 @@ std::string tableOf(const std::string& device) {
 // The rig, the captured backups and the names of everything they need; built
 // once for the suite because capturing takes a while.
 struct Drives {
-  std::unique_ptr<Rig> rig;
+  // Declared before the rig, so the rig unmounts what lies in it before it is
+  // removed.
   TempDir scratch;
+  std::unique_ptr<Rig> rig;
   std::string premountDir;
   // "<stamp>_Image_<volume>" -> image path below the backup folder, relative
   // to its partition's root.
