@@ -1,9 +1,4 @@
 // The restore tool as the agent runs it, on loop-device disks of the test rig.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -12,8 +7,7 @@
 
 #include "common/temp_dir.h"
 #include "rig/rig_fixture.h"
-
-extern char** environ;
+#include "tool_runner.h"
 
 namespace {
 
@@ -21,53 +15,9 @@ namespace fs = std::filesystem;
 
 constexpr int64_t MiB = 1024 * 1024;
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-  std::vector<std::string> lines() const {
-    std::vector<std::string> result;
-    std::istringstream stream(out);
-    for (std::string line; std::getline(stream, line);) {
-      result.push_back(line);
-    }
-    return result;
-  }
-};
-
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Runs the tool without a shell; standard output and error are kept apart,
-// as the agent reads only the first.
-ToolRun runTool(const std::vector<std::string>& args) {
-  TempDir capture;
-  const std::string out_path = (capture.path() / "out").string();
-  const std::string err_path = (capture.path() / "err").string();
-  std::vector<std::string> all = {RESTORE_TOOL_BINARY};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& arg : all) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t child = 0;
-  ToolRun run;
-  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  run.out = readFile(out_path);
-  run.err = readFile(err_path);
-  return run;
 }
 
 std::string readDevice(const std::string& device, int64_t offset = 0, int64_t length = -1) {

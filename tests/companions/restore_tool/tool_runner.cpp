@@ -1,0 +1,62 @@
+#include "tool_runner.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "common/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+std::vector<std::string> ToolRun::lines() const {
+  std::vector<std::string> result;
+  std::istringstream stream(out);
+  for (std::string line; std::getline(stream, line);) {
+    result.push_back(line);
+  }
+  return result;
+}
+
+ToolRun runTool(const std::vector<std::string>& args) {
+  TempDir capture;
+  const std::string out_path = (capture.path() / "out").string();
+  const std::string err_path = (capture.path() / "err").string();
+  std::vector<std::string> all = {RESTORE_TOOL_BINARY};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& arg : all) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t child = 0;
+  ToolRun run;
+  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  run.out = readFile(out_path);
+  run.err = readFile(err_path);
+  return run;
+}
