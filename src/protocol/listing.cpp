@@ -1,7 +1,7 @@
 #include "protocol/listing.h"
 
-#include <algorithm>
 #include <cstdlib>
+#include <unordered_set>
 
 #include "protocol/server_connection.h"
 #include "support/text.h"
@@ -32,9 +32,12 @@ std::vector<std::string> parseBackupclients(const std::string& reply) {
   if (reply.empty()) {
     return clients;
   }
+  // A set beside the list: a search of the list for every line would take
+  // hours over a reply of a few megabytes.
+  std::unordered_set<std::string> seen;
   for (const std::string& line : replyLines(reply)) {
     const std::string name = trim2(getafter("|", line));
-    if (!name.empty() && std::find(clients.begin(), clients.end(), name) == clients.end()) {
+    if (!name.empty() && seen.insert(name).second) {
       clients.push_back(name);
     }
   }

@@ -26,12 +26,18 @@ std::vector<std::string> split(const std::string& text, char delimiter) {
 
 void Tokenize(const std::string& text, std::vector<std::string>& tokens, std::string separators) {
   size_t p = 0;
+  // The first quote at or after p. Looked up again only once p has passed
+  // it: searching from p for every token would scan the rest of a quoteless
+  // text each time, hours for a listing of a few megabytes.
+  size_t q = text.find('"');
   for (;;) {
     const size_t s = text.find_first_of(separators, p);
     if (s == std::string::npos) {
       break;
     }
-    const size_t q = text.find('"', p);
+    if (q != std::string::npos && q < p) {
+      q = text.find('"', p);
+    }
     if (q != std::string::npos && q > 0 && q < s) {
       const size_t e = text.find('"', q + 1);
       if (e == std::string::npos) {
