@@ -8,9 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
+
 #include <libvhdi.h>
 
 #include "support/text.h"
+#include "vhd_blocks.h"
 
 namespace {
 
@@ -122,7 +125,9 @@ std::unique_ptr<ImageSource> openRaw(const std::string& path, std::string& error
   return std::make_unique<RawImage>(fd, size, path);
 }
 
-std::unique_ptr<ImageSource> openVhd(const std::string& path, std::string& error) {
+}  // namespace
+
+std::unique_ptr<ImageSource> openVhdImage(const std::string& path, std::string& error, VhdReading reading) {
   if (access(path.c_str(), R_OK) != 0) {
     error = systemError("cannot open image file " + path, errno);
     return nullptr;
@@ -152,10 +157,19 @@ std::unique_ptr<ImageSource> openVhd(const std::string& path, std::string& error
     libvhdi_file_free(&file, nullptr);
     return nullptr;
   }
+  if (reading == VhdReading::WholeBlocks && disk_type == LIBVHDI_DISK_TYPE_DYNAMIC) {
+    std::string why;
+    auto blocks = openDynamicVhdBlocks(path, static_cast<uint64_t>(size), why);
+    if (blocks) {
+      libvhdi_file_close(file, nullptr);
+      libvhdi_file_free(&file, nullptr);
+      return blocks;
+    }
+    // Slower, but libvhdi reads what it accepted.
+    std::cerr << "reading " << path << " through libvhdi: " << why << std::endl;
+  }
   return std::make_unique<VhdImage>(file, static_cast<uint64_t>(size), path);
 }
-
-}  // namespace
 
 ImageFormat imageFormatOf(const std::string& path) {
   const size_t dot = path.find_last_of('.');
@@ -178,7 +192,7 @@ std::unique_ptr<ImageSource> openImage(const std::string& path, std::string& err
     case ImageFormat::Raw:
       return openRaw(path, error);
     case ImageFormat::Vhd:
-      return openVhd(path, error);
+      return openVhdImage(path, error);
     case ImageFormat::Unknown:
       break;
   }

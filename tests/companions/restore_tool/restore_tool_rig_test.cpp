@@ -16,16 +16,20 @@ namespace fs = std::filesystem;
 constexpr int64_t MiB = 1024 * 1024;
 
 std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::string bytes(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 std::string readDevice(const std::string& device, int64_t offset = 0, int64_t length = -1) {
   std::ifstream in(device, std::ios::binary);
-  in.seekg(offset);
   if (length < 0) {
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    in.seekg(0, std::ios::end);
+    length = static_cast<int64_t>(in.tellg()) - offset;
   }
+  in.seekg(offset);
   std::string bytes(static_cast<size_t>(length), '\0');
   in.read(bytes.data(), length);
   bytes.resize(static_cast<size_t>(in.gcount()));

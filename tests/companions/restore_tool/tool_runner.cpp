@@ -17,8 +17,11 @@ extern char** environ;
 namespace {
 
 std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::string bytes(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 }  // namespace
