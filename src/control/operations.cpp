@@ -15,10 +15,13 @@
 namespace {
 
 // Only a text that parses completely counts as JSON. A half-read text must not
-// be able to reboot the machine, so trailing garbage fails the parse too.
+// be able to reboot the machine, so trailing garbage fails the parse too, and
+// so do the reader's own extensions to JSON (comments, trailing commas).
 std::optional<Json::Value> parseJson(const std::string& text) {
   Json::CharReaderBuilder builder;
   builder["failIfExtra"] = true;
+  builder["allowComments"] = false;
+  builder["allowTrailingCommas"] = false;
   builder["collectComments"] = false;
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value value;
