@@ -78,6 +78,12 @@ Event Driver::next(Clock::time_point deadline) {
   }
 }
 
+void Driver::drainFor(std::chrono::milliseconds duration) {
+  const auto deadline = now() + duration;
+  while (next(deadline).kind == Event::Kind::Message) {
+  }
+}
+
 std::optional<Reply> Driver::await(std::initializer_list<std::string_view> ops,
                                    const std::string& waitingFor) {
   const auto deadline = now() + settings_.answerTimeout;

@@ -37,6 +37,12 @@ struct Settings {
   // are set aside until none has come for `settleQuiet`, at most `settleLimit`.
   std::chrono::milliseconds settleQuiet{std::chrono::milliseconds(400)};
   std::chrono::milliseconds settleLimit{std::chrono::seconds(2)};
+  // The server session lives on for 2 seconds after its last progress
+  // message, and the agent counts it as running until its thread ends: an
+  // "init" in that time makes the agent push a "start-over" that only the new
+  // session reads, ending it at once. A server restore returns after this
+  // wait so that the next command gets a session that lives.
+  std::chrono::milliseconds sessionEndWait{std::chrono::seconds(3)};
   std::optional<std::string> password;  // from --password or --password-file
   bool assumeYes = false;
   bool json = false;      // print the raw messages instead of readable output
@@ -78,6 +84,10 @@ public:
   // The next JSON message before the deadline. Texts that are not JSON
   // objects are skipped. In --json mode every message is printed raw.
   Event next(Clock::time_point deadline);
+
+  // Lets `duration` pass, taking (and in --json mode printing) whatever
+  // arrives; ends early when the connection closes or on Ctrl-C.
+  void drainFor(std::chrono::milliseconds duration);
 
   // Waits up to the answer time-out for a message whose "op" is one of `ops`,
   // skipping all others. On a time-out, a lost connection or Ctrl-C the

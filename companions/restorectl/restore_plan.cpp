@@ -112,6 +112,13 @@ std::optional<std::string> checkPlan(const std::vector<RestoreTarget>& targets,
         return "The agent could not read the partition table of " + quoted(image) +
                ", so it cannot be restored.";
       }
+      // The agent names a source disk after the device number in the image's
+      // partition-table data and sizes it from that table: without either it
+      // could not read the table, and would write an unknown one.
+      if (source->name == "Disk " || source->size <= 0) {
+        return "The agent could not read the partition-table data of " + quoted(image) +
+               ", so it cannot be restored.";
+      }
       if (first == nullptr) {
         first = source;
         firstImage = image;

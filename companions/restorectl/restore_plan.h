@@ -21,7 +21,8 @@ std::vector<std::string> planImages(const std::vector<RestoreTarget>& targets);
 
 // nullopt when the plan is safe to send; otherwise why not, as a sentence.
 // Refused: a device that the agent does not offer as a target disk, an image
-// whose partition table the agent could not read, images of two source disks
+// whose partition table the agent could not read (not in the report, or on a
+// source disk without number or size), images of two source disks
 // on one target (each image writes its own disk's partition table, so the
 // second would destroy the first), and a source disk larger than its target.
 std::optional<std::string> checkPlan(const std::vector<RestoreTarget>& targets,

@@ -107,6 +107,9 @@ int runRestore(Driver& driver, const std::vector<RestoreTarget>& targets, const 
     return driver.fail(kFailed, outcome);
   }
   driver.prose() << outcome << '\n';
+  if (serverSession) {
+    driver.drainFor(driver.settings().sessionEndWait);
+  }
   return kSuccess;
 }
 

@@ -58,7 +58,8 @@ void printDiskReport(std::ostream& out, const DiskReport& report) {
   } else {
     std::vector<std::vector<std::string>> rows{{"  Disk", "Size", "Images"}};
     for (const auto& source : report.sources) {
-      rows.push_back({"  " + source.name, formatBytes(source.size), joinNames(source.images)});
+      const std::string name = source.name == "Disk " ? "Disk (unreadable)" : source.name;
+      rows.push_back({"  " + name, formatBytes(source.size), joinNames(source.images)});
     }
     out << formatColumns(rows);
   }

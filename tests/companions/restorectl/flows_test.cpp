@@ -210,6 +210,15 @@ TEST_F(RestorectlFlows, RestoreWithProgressToSuccess) {
   EXPECT_THAT(h.out.str(), HasSubstr("All 2 drives were restored"));
 }
 
+TEST_F(RestorectlFlows, ServerRestoreReturnsOnlyOnceTheSessionHasEnded) {
+  scriptServerUpToEspCheck();
+  h.agent.on("-r", {progressMessage({{"C", "SUCCESS"}, {"D", "SUCCESS"}})});
+  const auto start = h.clock.now();
+
+  EXPECT_EQ(serverRestoreOfCAndD(), kSuccess);
+  EXPECT_GE(h.clock.now() - start, h.settings.sessionEndWait);
+}
+
 TEST_F(RestorectlFlows, DriveErrorEndsTheServerRestoreWithFailure) {
   scriptServerUpToEspCheck();
   h.agent.on("-r", {progressMessage({{"C", "10%"}, {"D", ""}}),

@@ -60,11 +60,16 @@ TEST(RestorectlPlanChecks, AcceptsImagesOfOneSourceOnALargeEnoughOfferedDisk) {
 
 TEST(RestorectlPlanChecks, RefusesWhatWouldHarmADisk) {
   const auto report = reportWith({target("/dev/sda", 500), target("/dev/sdb", -1)},
-                                 {{"Disk 0", 400, {"c", "d"}}, {"Disk 1", 600, {"e"}}});
+                                 {{"Disk 0", 400, {"c", "d"}}, {"Disk 1", 600, {"e"}},
+                                  {"Disk ", 100, {"no-number"}}, {"Disk 3", 0, {"no-partitions"}}});
   EXPECT_THAT(checkPlan({{"/dev/sdc", {"c"}}}, report).value_or(""),
               HasSubstr("/dev/sdc is not one of the agent's target disks (it offers /dev/sda and /dev/sdb)"));
   EXPECT_THAT(checkPlan({{"/dev/sda", {"x"}}}, report).value_or(""),
               HasSubstr("could not read the partition table of \"x\""));
+  EXPECT_THAT(checkPlan({{"/dev/sda", {"no-number"}}}, report).value_or(""),
+              HasSubstr("could not read the partition-table data of \"no-number\""));
+  EXPECT_THAT(checkPlan({{"/dev/sda", {"no-partitions"}}}, report).value_or(""),
+              HasSubstr("could not read the partition-table data of \"no-partitions\""));
   EXPECT_THAT(checkPlan({{"/dev/sda", {"c", "e"}}}, report).value_or(""),
               HasSubstr("come from different source disks (Disk 0 and Disk 1)"));
   EXPECT_THAT(checkPlan({{"/dev/sda", {"e"}}}, report).value_or(""),
