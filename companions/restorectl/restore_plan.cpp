@@ -43,19 +43,19 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
-std::optional<std::vector<RestoreTarget>> parseMaps(const std::vector<std::string>& specs,
+std::optional<std::vector<RestoreTarget>> parseMaps(const std::vector<std::string>& mappings,
                                                     std::string& error) {
   std::vector<RestoreTarget> targets;
   std::set<std::string> seen;
-  for (const auto& spec : specs) {
-    const auto equals = spec.find('=');
+  for (const auto& mapping : mappings) {
+    const auto equals = mapping.find('=');
     if (equals == std::string::npos) {
-      error = "--map " + spec + ": write DEVICE=IMAGE[,IMAGE...]";
+      error = "--map " + mapping + ": write DEVICE=IMAGE[,IMAGE...]";
       return std::nullopt;
     }
-    const std::string device = spec.substr(0, equals);
+    const std::string device = mapping.substr(0, equals);
     if (device.rfind("/dev/", 0) != 0 || device.size() == 5) {
-      error = "--map " + spec + ": the target must be a device under /dev/";
+      error = "--map " + mapping + ": the target must be a device under /dev/";
       return std::nullopt;
     }
     auto target = std::find_if(targets.begin(), targets.end(),
@@ -64,9 +64,9 @@ std::optional<std::vector<RestoreTarget>> parseMaps(const std::vector<std::strin
       targets.push_back({device, {}});
       target = targets.end() - 1;
     }
-    for (const auto& image : splitList(spec.substr(equals + 1))) {
+    for (const auto& image : splitList(mapping.substr(equals + 1))) {
       if (image.empty()) {
-        error = "--map " + spec + ": empty image name";
+        error = "--map " + mapping + ": empty image name";
         return std::nullopt;
       }
       if (!seen.insert(image).second) {

@@ -13,7 +13,7 @@ namespace restorectl {
 // "/dev/sda=K1,K2" per --map. A device named twice gets the images of both in
 // order; an image named twice, an empty list or a device outside /dev/ is an
 // error (nullopt with `error` set).
-std::optional<std::vector<RestoreTarget>> parseMaps(const std::vector<std::string>& specs,
+std::optional<std::vector<RestoreTarget>> parseMaps(const std::vector<std::string>& mappings,
                                                     std::string& error);
 
 // Every image of the plan, in plan order: what "-i" is asked about.

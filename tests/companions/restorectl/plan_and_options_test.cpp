@@ -42,11 +42,11 @@ TEST(RestorectlMaps, ParsedIntoTargets) {
 }
 
 TEST(RestorectlMaps, MistakesAreRefused) {
-  for (const std::vector<std::string>& specs : std::vector<std::vector<std::string>>{
+  for (const std::vector<std::string>& mappings : std::vector<std::vector<std::string>>{
            {}, {"/dev/sda"}, {"sda=k1"}, {"/dev/=k1"}, {"/dev/sda="}, {"/dev/sda=k1,,k2"},
            {"/dev/sda=k1", "/dev/sdb=k1"}}) {
     std::string error;
-    EXPECT_FALSE(parseMaps(specs, error).has_value()) << ::testing::PrintToString(specs);
+    EXPECT_FALSE(parseMaps(mappings, error).has_value()) << ::testing::PrintToString(mappings);
     EXPECT_FALSE(error.empty());
   }
 }
