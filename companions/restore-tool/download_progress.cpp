@@ -19,6 +19,9 @@ int followDownloadProgress(const DownloadProgressQuery& query, std::ostream& out
       if (*answer != last_printed) {
         last_printed = *answer;
         out << *answer << std::endl;
+        if (out.fail()) {
+          return 1;
+        }
       }
       if (*answer == 100) {
         return 0;

@@ -20,6 +20,13 @@ bool writeImage(ImageSource& image, BlockTarget& target, ProgressPrinter& progre
     }
     offset += length;
     progress.update(offset);
+    if (progress.readerGone()) {
+      error = "the output was closed; restore stopped after " + std::to_string(offset) + " bytes";
+      // What was written still reaches the device.
+      std::string ignored;
+      target.sync(ignored);
+      return false;
+    }
   }
   if (!target.sync(error)) {
     return false;

@@ -2,6 +2,7 @@
 // agent reads them: progress lines, a line holding "successfully", or a line
 // holding "error". Commands whose output the agent reads as values
 // (--mbr-info, --image-download-progress) keep messages on standard error.
+#include <csignal>
 #include <exception>
 #include <iostream>
 
@@ -43,6 +44,10 @@ int run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed output pipe (the agent stops reading when the user cancels) ends
+  // the work through a failed write instead of killing the tool between two
+  // writes to a device.
+  std::signal(SIGPIPE, SIG_IGN);
   try {
     return run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& failure) {

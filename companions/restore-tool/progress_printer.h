@@ -22,6 +22,9 @@ public:
   // last line appears only once the data is really on the device.
   void update(uint64_t done);
   void finish();
+  // The reader of the lines has gone (the agent closes the pipe when the user
+  // cancels); the work should stop.
+  bool readerGone() const { return out_.fail(); }
 
 private:
   void print(int percent);

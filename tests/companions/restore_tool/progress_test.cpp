@@ -152,6 +152,13 @@ TEST_F(FollowDownload, ToleratesShortSilenceButNotALostService) {
   EXPECT_NE(diagnostics_.str().find("stopped answering"), std::string::npos);
 }
 
+TEST_F(FollowDownload, StopsWhenNobodyReadsAnyMore) {
+  // The agent closes the pipe when the user cancels; the next line fails.
+  out_.setstate(std::ios::badbit);
+  EXPECT_EQ(follow({10, 20, 30, 100}), 1);
+  EXPECT_EQ(queries_, 1);
+}
+
 TEST_F(FollowDownload, PausesBetweenPolls) {
   follow({5, 6, 100});
   EXPECT_EQ(pauses_, 2);
