@@ -38,27 +38,30 @@ std::vector<std::string> wrongValues() {
 }
 
 std::vector<std::string> wrongMemberTypes() {
-  const std::vector<std::string> values = wrongValues();
   std::vector<std::string> messages;
-  for (const std::string& value : values) {
+  for (const std::string& value : wrongValues()) {
+    // Inside arrays only values that are not text: a text there would be an
+    // image path or key of the right type.
+    const bool text = value.front() == '"';
+    const std::string inArray = text ? "null" : value;
     messages.push_back(value);
     messages.push_back("{\"op\": " + value + "}");
     messages.push_back("{\"op\": " + value + ", \"args\": " + value + "}");
     for (const char* op : {"-u", "-e", "-c"}) {
       messages.push_back(object(op, "\"args\": " + value));
-      messages.push_back(object(op, "\"args\": [" + value + "]"));
-      messages.push_back(object(op, "\"args\": [" + value + ", " + value + "]"));
+      messages.push_back(object(op, "\"args\": [" + inArray + "]"));
+      messages.push_back(object(op, "\"args\": [" + inArray + ", " + inArray + "]"));
     }
     // These two read the machine's disks in the external session: fewer forms.
     messages.push_back(object("-i", "\"args\": " + value));
-    messages.push_back(object("-i", "\"args\": [" + value + ", " + value + "]"));
+    messages.push_back(object("-i", "\"args\": [" + inArray + ", " + inArray + "]"));
     messages.push_back(object("-m", "\"args\": " + value));
     messages.push_back(object("-r", "\"restorepoints\": " + value));
     messages.push_back(object("-r", "\"restorepoints\": [" + value + "]"));
     messages.push_back(object("-r", "\"restorepoints\": [{\"out\": " + value + ", \"in\": []}]"));
     messages.push_back(object("-r", "\"restorepoints\": [{\"out\": " + quoted(kNowhereTarget) + ", \"in\": " + value + "}]"));
     messages.push_back(
-        object("-r", "\"restorepoints\": [{\"out\": " + quoted(kNowhereTarget) + ", \"in\": [" + value + "]}]"));
+        object("-r", "\"restorepoints\": [{\"out\": " + quoted(kNowhereTarget) + ", \"in\": [" + inArray + "]}]"));
     messages.push_back(object("auth", "\"pass\": " + value));
     messages.push_back(object("abort", "\"args\": " + value));
     messages.push_back(object("cancel-restore", "\"args\": " + value));

@@ -4,10 +4,10 @@
 // texts just under the endpoint's size limit.
 //
 // None of them is a well-formed machine operation (reboot, shutdown,
-// disable-ssh, config_network, init with a mode), and no array in them holds
-// a text: image paths and keys never name anything, so a session that takes
-// them can touch no disk and no file. The only target named is
-// `kNowhereTarget`, a path that does not exist.
+// disable-ssh, config_network, init with a mode), and no array of image paths
+// or keys in them holds a text, so a session that takes them names no image
+// and touches no disk. The only target named is `kNowhereTarget`, a path that
+// does not exist.
 #include <cstddef>
 #include <string>
 #include <vector>
