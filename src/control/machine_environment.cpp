@@ -6,34 +6,30 @@
 #include "server_restore/server_session.h"
 #include "support/command.h"
 
-#include <atomic>
 #include <exception>
 #include <system_error>
 #include <thread>
 
 namespace {
 
-std::atomic<int> liveSessions{0};
-
 bool startSessionThread(void (*session)(), const char* name) {
-  ++liveSessions;
+  const unsigned generation = currentSessionGeneration();
   try {
-    std::thread([session, name] {
+    std::thread([session, name, generation] {
+      adoptSessionGeneration(generation);
       // Nothing may escape a detached thread: it would end the process.
       try {
         session();
       } catch (const std::exception& e) {
         logLine(std::string(name) + " ended by an unexpected failure: " + e.what());
-        isRestoreProcessRunning = false;
+        endRestoreSession();
       } catch (...) {
         logLine(std::string(name) + " ended by an unexpected failure");
-        isRestoreProcessRunning = false;
+        endRestoreSession();
       }
-      --liveSessions;
     }).detach();
     return true;
   } catch (const std::system_error& e) {
-    --liveSessions;
     logLine(std::string("Error: cannot start ") + name + ": " + e.what());
     return false;
   }
@@ -48,7 +44,7 @@ std::vector<std::string> MachineEnvironment::runCommand(const std::string& comma
 
 void MachineEnvironment::runSystem(const std::string& command) { ::runSystem(command); }
 
-bool MachineEnvironment::sessionRunning() { return isRestoreProcessRunning || liveSessions > 0; }
+bool MachineEnvironment::sessionRunning() { return isRestoreProcessRunning; }
 
 bool MachineEnvironment::startServerSession() {
   return startSessionThread(&restore_from_bmr_server, "The server restore session");

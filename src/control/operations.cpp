@@ -86,8 +86,10 @@ void startSession(const std::string& mode, OperationEnvironment& environment) {
     msg_queue.push(startOver.toStyledString());
     pauseFor(std::chrono::milliseconds(500));
   }
-  // Raised before the thread exists: a session that ends at once must find
-  // the flag already set, or its clearing would be lost.
+  // The new generation comes first, so the replaced session can no longer
+  // clear the flag; the flag is raised before the thread exists, so a session
+  // that ends at once finds it set.
+  beginSessionGeneration();
   isRestoreProcessRunning = true;
   bool started = false;
   if (mode == "BMR_SERVER") {

@@ -16,3 +16,13 @@ extern std::atomic<FILE*> in;
 
 // The service password file, relative to the working directory.
 extern const char* const pw_file;
+
+// Each "init" opens a new session generation before it raises
+// isRestoreProcessRunning; a session thread adopts the generation it was
+// started for. A session that ends clears the flag only while it is still the
+// newest one, so a replaced session ending late cannot hide its successor
+// (the next "init" would then leave two sessions taking operations).
+unsigned beginSessionGeneration();
+unsigned currentSessionGeneration();
+void adoptSessionGeneration(unsigned generation);
+void endRestoreSession();

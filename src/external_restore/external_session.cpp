@@ -78,13 +78,13 @@ void RestoreFromExternalDrive() {
     logLine("Dequed " + message);
     const MessageKind kind = messageKindOf(message);
     if (kind == MessageKind::StartOver) {
-      isRestoreProcessRunning = false;
+      endRestoreSession();
       logLine("RestoreFromExternalDrive exiting...");
       return;
     }
     handleGuarded(kind, message);
     if (kind == MessageKind::Restore) {
-      isRestoreProcessRunning = false;
+      endRestoreSession();
       logLine("Restore over ");
       return;
     }

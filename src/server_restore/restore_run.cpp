@@ -39,7 +39,7 @@ Step restorePartition(const SessionServices& services, const SImage& image, cons
 }
 
 RestoreRunOutcome end(Step step) {
-  isRestoreProcessRunning = false;
+  endRestoreSession();
   if (step == Step::cancelled) {
     resp_queue.push(styled(opMessage("cancel-restore", "success")));
     return RestoreRunOutcome::cancelled;
@@ -81,7 +81,7 @@ RestoreRunOutcome runRestore(const SessionServices& services, SessionState& stat
       }
     }
   }
-  isRestoreProcessRunning = false;
+  endRestoreSession();
   pauseFor(std::chrono::seconds(2));
   return RestoreRunOutcome::finished;
 }

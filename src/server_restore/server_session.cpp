@@ -20,7 +20,7 @@ void runServerSession(const SessionServices& services) {
       break;
     case LoginOutcome::aborted:
     case LoginOutcome::serverNotFound:
-      isRestoreProcessRunning = false;
+      endRestoreSession();
       return;
   }
 
@@ -40,7 +40,7 @@ void runServerSession(const SessionServices& services) {
     logLine("Dequed " + text);
 
     if (*op == "start-over") {
-      isRestoreProcessRunning = false;
+      endRestoreSession();
       logLine("Restore from BMR server exiting...");
       return;
     }
@@ -76,9 +76,9 @@ void restore_from_bmr_server() {
     server_restore::runServerSession(server_restore::realSessionServices());
   } catch (const std::exception& e) {
     logLine(std::string("Restore from BMR server stopped: ") + e.what());
-    isRestoreProcessRunning = false;
+    endRestoreSession();
   } catch (...) {
     logLine("Restore from BMR server stopped by an unknown error");
-    isRestoreProcessRunning = false;
+    endRestoreSession();
   }
 }
