@@ -6,7 +6,8 @@
 //
 // The restore is timed from sending "-r" to the "SUCCESS" of the drive,
 // minus the agent's fixed pauses for one partition (10 s for the kernel to
-// read the new table, 10 s before the status becomes "SUCCESS"). It builds
+// read the new table, 10 s before the status becomes "SUCCESS"). The agent's
+// peak resident memory (VmHWM) is read once the drive is done. It builds
 // its own rig disks, holds the ports lock while the agent and the service
 // run, and removes everything it made.
 #include <sys/file.h>
@@ -15,7 +16,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -122,6 +125,19 @@ double timedRestore(Session& session, const std::string& target) {
   }
 }
 
+// The agent's peak resident memory in kB (VmHWM of /proc/<pid>/status), or
+// -1 when it cannot be read.
+long peakResidentKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
 double timedDd(const std::string& from, const std::string& to) {
   const auto start = Clock::now();
   must({"dd", "if=" + from, "of=" + to, "bs=1M", "conv=fsync", "status=none"});
@@ -167,6 +183,7 @@ int benchmark(int64_t dataMiB) {
   // a measurement they would be charged to it.
   must({"sync"});
   double restoreSeconds = 0;
+  long peakKb = -1;
   {
     PortsLock lock;
     BackupServiceOptions serviceOptions;
@@ -181,6 +198,7 @@ int benchmark(int64_t dataMiB) {
     Session session;
     require(session.client.connect("127.0.0.1", AgentProcess::port, "/backend", 5s), "cannot reach the agent");
     restoreSeconds = timedRestore(session, target);
+    peakKb = peakResidentKb(agent.pid());
   }
   const std::string restored = rig.partition("target", 1);
   require(runProgram({"cmp", source, restored}).status == 0, "the restored partition differs from the source");
@@ -196,6 +214,8 @@ int benchmark(int64_t dataMiB) {
   std::printf("dd bs=1M conv=fsync of the same partition: %.2f s (%.0f MB/s)\n", ddSeconds,
               partitionBytes / ddSeconds / 1e6);
   std::printf("ratio restore / dd: %.2f\n", restoreNet / ddSeconds);
+  std::printf("agent peak resident memory (VmHWM) during the restore: %ld kB (%.1f MiB)\n", peakKb,
+              static_cast<double>(peakKb) / 1024.0);
   return 0;
 }
 
