@@ -166,11 +166,11 @@ Rig::Rig(std::vector<RigDiskSpec> disks) {
 
   std::vector<std::string> arguments{"up", state_.string()};
   for (const auto& d : disks) {
-    std::string spec = d.name + ":" + d.role + ":" + d.size;
+    std::string argument = d.name + ":" + d.role + ":" + d.size;
     if (!d.model.empty()) {
-      spec += ":" + d.model;
+      argument += ":" + d.model;
     }
-    arguments.push_back(spec);
+    arguments.push_back(argument);
   }
   const RigRun up = runRig(arguments);
   std::istringstream lines(up.output);
