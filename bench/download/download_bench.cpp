@@ -1,7 +1,8 @@
 // Download throughput of the agent's image download from the real backup
-// service, against dd writing the same number of bytes onto the same target
-// with the same flush. Also the cost of a large, mostly empty image, which
-// must follow the data and not the image size.
+// service, against dd writing the same bytes onto the same target with the
+// same flush. dd reads them from a file held in the page cache, as the
+// service does. Also the cost of a large, mostly empty image, which must
+// follow the data and not the image size.
 //
 //   bench_download [--data-mib N] [--rounds N] [--skip-large]
 //
@@ -12,7 +13,10 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +51,19 @@ constexpr unsigned short kServicePort = 35623;
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
+
+// Processor seconds (user and system) of `who`: this thread, or the children
+// waited for so far.
+double cpuSeconds(int who) {
+  rusage usage{};
+  ::getrusage(who, &usage);
+  auto seconds = [](const timeval& value) { return static_cast<double>(value.tv_sec) + value.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The processor time the last timed writer spent itself: with other programs
+// busy on this machine, wall-clock figures vary more than this does.
+double lastCpuSeconds = 0;
 
 std::string run(const std::string& command) {
   std::string output;
@@ -139,10 +156,17 @@ private:
 
 // Writes `count` non-zero 1 MiB chunks at `offset`, `stride` apart, and
 // flushes them. Every 4 KiB block differs, so nothing compresses or repeats.
-void writeData(const std::string& target, int64_t offset, int64_t count, int64_t stride) {
+// With `copy` the same chunks also go, one after the other, into that new file.
+void writeData(const std::string& target, int64_t offset, int64_t count, int64_t stride,
+               const fs::path& copy = {}) {
   const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     throw std::runtime_error("cannot open " + target);
+  }
+  const int copy_fd = copy.empty() ? -1 : ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (!copy.empty() && copy_fd < 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot create " + copy.string());
   }
   std::vector<uint64_t> chunk(static_cast<size_t>(kMiB / 8));
   uint64_t state = 0x243F6A8885A308D3ull;
@@ -153,13 +177,21 @@ void writeData(const std::string& target, int64_t offset, int64_t count, int64_t
       state ^= state << 17;
       word = state | 1;
     }
-    if (::pwrite(fd, chunk.data(), kMiB, offset + i * stride) != kMiB) {
+    if (::pwrite(fd, chunk.data(), kMiB, offset + i * stride) != kMiB ||
+        (copy_fd >= 0 && ::pwrite(copy_fd, chunk.data(), kMiB, i * kMiB) != kMiB)) {
       ::close(fd);
+      if (copy_fd >= 0) {
+        ::close(copy_fd);
+      }
       throw std::runtime_error("cannot write " + target);
     }
   }
   ::fsync(fd);
   ::close(fd);
+  if (copy_fd >= 0) {
+    ::fsync(copy_fd);
+    ::close(copy_fd);
+  }
 }
 
 std::string backupService() { return BACKUP_SERVICE_PATH; }
@@ -228,11 +260,99 @@ private:
 // measurement comes next.
 void settle() { ::sync(); }
 
-double timeDownload(int id, int64_t time, const std::string& target) {
+// The regular files at or below `path`.
+std::vector<fs::path> filesAt(const fs::path& path) {
+  if (fs::is_regular_file(path)) {
+    return {path};
+  }
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(path)) {
+    if (entry.is_regular_file()) {
+      files.push_back(entry.path());
+    }
+  }
+  return files;
+}
+
+// Brings every file at or below `path` into the page cache.
+void warm(const fs::path& path) {
+  std::vector<char> buffer(static_cast<size_t>(kMiB));
+  for (const fs::path& file : filesAt(path)) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd >= 0 && ::read(fd, buffer.data(), buffer.size()) > 0) {
+    }
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+}
+
+// True when every page of every file at or below `path` is in the page cache.
+bool resident(const fs::path& path) {
+  const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  for (const fs::path& file : filesAt(path)) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      return false;
+    }
+    const auto size = static_cast<size_t>(info.st_size);
+    bool all = true;
+    if (size > 0) {
+      void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+      std::vector<unsigned char> pages((size + page - 1) / page);
+      all = map != MAP_FAILED && ::mincore(map, size, pages.data()) == 0 &&
+            std::all_of(pages.begin(), pages.end(), [](unsigned char flags) { return (flags & 1) != 0; });
+      if (map != MAP_FAILED) {
+        ::munmap(map, size);
+      }
+    }
+    ::close(fd);
+    if (!all) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Times `write` with its source (the service's store, or dd's input) in the
+// page cache, as it would be for a restore from a warm server. Another
+// program on this machine dropping the caches meanwhile makes the writer read
+// from disk; such a run is repeated.
+double withWarmSource(const fs::path& source, const std::function<double()>& write) {
+  for (int attempt = 1;; ++attempt) {
+    warm(source);
+    const double seconds = write();
+    if (resident(source)) {
+      return seconds;
+    }
+    if (attempt == 3) {
+      throw std::runtime_error("the page cache keeps being dropped on this machine; no fair figures");
+    }
+    std::printf("(%s left the page cache during that run; repeating it)\n", source.filename().c_str());
+  }
+}
+
+// Another program's rig sweep could take the loop device away; a writer that
+// then created a plain file in its place would measure memory, not a disk.
+void requireBlockDevice(const std::string& target, bool plain_file) {
+  struct stat info {};
+  if (!plain_file && (::stat(target.c_str(), &info) != 0 || !S_ISBLK(info.st_mode))) {
+    throw std::runtime_error(target + " is no longer a block device");
+  }
+}
+
+double timeDownload(int id, int64_t time, const std::string& target, bool plain_file) {
+  requireBlockDevice(target, plain_file);
   settle();
+  const double cpu = cpuSeconds(RUSAGE_THREAD);
   const auto start = Clock::now();
   const int result = downloadImage(id, std::to_string(time), target, false, -1, 0, nullptr, nullptr);
   const double seconds = secondsSince(start);
+  lastCpuSeconds = cpuSeconds(RUSAGE_THREAD) - cpu;
   if (result != 0) {
     throw std::runtime_error("downloadImage failed with result " + std::to_string(result));
   }
@@ -270,14 +390,20 @@ double timeStreamOnly(int id, int64_t time) {
   return secondsSince(start);
 }
 
-double timeDd(const std::string& target, int64_t bytes, bool plain_file) {
+// dd of `bytes` from `source` onto `target`; it never creates the target.
+double timeDd(const std::string& source, const std::string& target, int64_t bytes, bool plain_file) {
+  requireBlockDevice(target, plain_file);
   settle();
+  const double cpu = cpuSeconds(RUSAGE_CHILDREN);
   const auto start = Clock::now();
-  if (!succeeds("dd if=/dev/zero of=" + shellQuote(target) + " bs=1M count=" + std::to_string(bytes / kMiB) +
-                " conv=fsync" + (plain_file ? ",notrunc" : "") + " status=none")) {
+  if (!succeeds("dd if=" + shellQuote(source) + " of=" + shellQuote(target) + " bs=1M count=" +
+                std::to_string(bytes / kMiB) + " conv=fsync,nocreat" + (plain_file ? ",notrunc" : "") +
+                " status=none")) {
     throw std::runtime_error("dd failed on " + target);
   }
-  return secondsSince(start);
+  const double seconds = secondsSince(start);
+  lastCpuSeconds = cpuSeconds(RUSAGE_CHILDREN) - cpu;
+  return seconds;
 }
 
 double median(std::vector<double> values) {
@@ -312,7 +438,8 @@ void throughput(const fs::path& scratch, bool use_rig, int64_t data_mib, int rou
   const int64_t partition = data + 64 * kMiB;
   Disks disks(scratch, use_rig,
               {{"source", partition + 8 * kMiB, partition}, {"target", partition + 8 * kMiB, partition}});
-  writeData(dataTarget(disks, "source"), dataOffset(disks), data_mib, kMiB);
+  const fs::path data_copy = scratch / "data.bin";
+  writeData(dataTarget(disks, "source"), dataOffset(disks), data_mib, kMiB, data_copy);
 
   const fs::path store = scratch / "store";
   auto start = Clock::now();
@@ -321,20 +448,39 @@ void throughput(const fs::path& scratch, bool use_rig, int64_t data_mib, int rou
 
   Service service(store, scratch);
   const std::string target = disks.partition("target");
-  // The first write into a sparse backing file allocates it; neither timed
-  // writer should pay for that.
-  timeDd(target, data, !use_rig);
-  std::vector<double> downloads, dds;
+  // Untimed first runs: the first write into a sparse backing file allocates
+  // it, and the first download brings the store into the page cache.
+  timeDd(data_copy.string(), target, data, !use_rig);
+  timeDownload(id, 1700000000, target, !use_rig);
+  std::vector<double> downloads, dds, zero_dds, download_cpus, dd_cpus;
+  const std::vector<std::function<void()>> writers = {
+      [&] {
+        downloads.push_back(withWarmSource(store, [&] { return timeDownload(id, 1700000000, target, !use_rig); }));
+        download_cpus.push_back(lastCpuSeconds);
+      },
+      [&] {
+        dds.push_back(withWarmSource(data_copy, [&] { return timeDd(data_copy.string(), target, data, !use_rig); }));
+        dd_cpus.push_back(lastCpuSeconds);
+      },
+      [&] { zero_dds.push_back(timeDd("/dev/zero", target, data, !use_rig)); },
+  };
   for (int round = 0; round < rounds; ++round) {
-    downloads.push_back(timeDownload(id, 1700000000, target));
-    dds.push_back(timeDd(target, data, !use_rig));
-    std::printf("round %d: download %.3f s, dd %.3f s\n", round + 1, downloads.back(), dds.back());
+    // Each writer takes each place in the order equally often: how fast a
+    // writer gets its page cache depends on what ran just before it.
+    for (size_t step = 0; step < writers.size(); ++step) {
+      writers[(step + static_cast<size_t>(round)) % writers.size()]();
+    }
+    std::printf("round %d: download %.3f s (cpu %.3f s), dd %.3f s (cpu %.3f s), dd of zeros %.3f s\n", round + 1,
+                downloads.back(), download_cpus.back(), dds.back(), dd_cpus.back(), zero_dds.back());
   }
   const double mb = static_cast<double>(data) / 1e6;
   const double download_rate = mb / median(downloads);
   const double dd_rate = mb / median(dds);
-  std::printf("download: %.0f MB/s   dd bs=1M conv=fsync: %.0f MB/s   ratio %.2f (target >= 0.90)\n",
+  std::printf("download: %.0f MB/s   dd bs=1M conv=fsync of the same data: %.0f MB/s   ratio %.2f (target >= 0.90)\n",
               download_rate, dd_rate, download_rate / dd_rate);
+  std::printf("for reference, dd of zeros (no reading of its input): %.0f MB/s\n", mb / median(zero_dds));
+  std::printf("processor time of the writer itself (median): download %.3f s, dd %.3f s\n", median(download_cpus),
+              median(dd_cpus));
   std::printf("service stream alone (read and discarded): %.0f MB/s\n", mb / timeStreamOnly(id, 1700000000));
 }
 
@@ -351,8 +497,8 @@ void largeImage(const fs::path& scratch, bool use_rig) {
   std::printf("capture of a 64 GiB partition holding 256 MiB: %.2f s (reads the whole partition)\n",
               secondsSince(start));
   Service service(store, scratch);
-  const double dd_seconds = timeDd(disks.partition("bigtarget"), 256 * kMiB, !use_rig);
-  const double seconds = timeDownload(id, 1700000100, disks.partition("bigtarget"));
+  const double dd_seconds = timeDd("/dev/zero", disks.partition("bigtarget"), 256 * kMiB, !use_rig);
+  const double seconds = timeDownload(id, 1700000100, disks.partition("bigtarget"), !use_rig);
   std::printf("download of a 64 GiB image holding 256 MiB: %.2f s (%.0f MB/s of data; dd of 256 MiB: %.2f s)\n",
               seconds, 256.0 * kMiB / 1e6 / seconds, dd_seconds);
 }
@@ -361,7 +507,7 @@ void largeImage(const fs::path& scratch, bool use_rig) {
 
 int main(int argc, char** argv) {
   int64_t data_mib = 1024;
-  int rounds = 5;
+  int rounds = 6;  // a multiple of the three writers, for the rotation
   bool large = true;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -382,6 +528,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot take the ports lock\n");
     return 1;
   }
+  // The rig records its owner's pid and another program's sweep takes down a
+  // rig whose owner is gone; through the shell, that would be the shell.
+  ::setenv("RIG_OWNER_PID", std::to_string(::getpid()).c_str(), 1);
   const bool use_rig = succeeds(shellQuote(RIG_SCRIPT_PATH) + " check");
   std::printf("disks: %s\n", use_rig ? "rig loop devices" : "plain files (no rig here)");
   try {
