@@ -13,6 +13,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <deque>
 #include <exception>
@@ -28,6 +30,17 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 namespace {
+
+// Asio opens its sockets without close-on-exec, so every program the agent
+// starts (a restore tool runs for as long as an image takes) would hold a
+// copy: of the listening socket, keeping the port taken after the agent has
+// gone, and of each connection, keeping it open after the agent closed it.
+void keepFromChildren(int descriptor) {
+  const int flags = ::fcntl(descriptor, F_GETFD);
+  if (flags >= 0) {
+    ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
 
 // Failures before a connection is open reach no handler; they are only
 // logged. A peer that connects and leaves without a request (a port probe) and
@@ -302,6 +315,9 @@ private:
       acceptor_.close(ec);
     }
     acceptor_.open(protocol, ec);
+    if (!ec) {
+      keepFromChildren(acceptor_.native_handle());
+    }
     if (!ec && protocol == tcp::v6()) {
       acceptor_.set_option(net::ip::v6_only(false), ec);
     }
@@ -330,6 +346,7 @@ private:
     if (ec) {
       fail(ec, "accept");
     } else {
+      keepFromChildren(socket.native_handle());
       std::make_shared<HandshakeSession>(std::move(socket), endpoint_, config_, path_)->run();
     }
     doAccept();
