@@ -59,9 +59,9 @@ std::vector<std::string> wrongMemberTypes() {
     messages.push_back(object("-r", "\"restorepoints\": " + value));
     messages.push_back(object("-r", "\"restorepoints\": [" + value + "]"));
     messages.push_back(object("-r", "\"restorepoints\": [{\"out\": " + value + ", \"in\": []}]"));
-    messages.push_back(object("-r", "\"restorepoints\": [{\"out\": " + quoted(kNowhereTarget) + ", \"in\": " + value + "}]"));
-    messages.push_back(
-        object("-r", "\"restorepoints\": [{\"out\": " + quoted(kNowhereTarget) + ", \"in\": [" + inArray + "]}]"));
+    const std::string nowhere = "{\"out\": " + quoted(kNowhereTarget);
+    messages.push_back(object("-r", "\"restorepoints\": [" + nowhere + ", \"in\": " + value + "}]"));
+    messages.push_back(object("-r", "\"restorepoints\": [" + nowhere + ", \"in\": [" + inArray + "]}]"));
     messages.push_back(object("auth", "\"pass\": " + value));
     messages.push_back(object("abort", "\"args\": " + value));
     messages.push_back(object("cancel-restore", "\"args\": " + value));

@@ -8,22 +8,26 @@
 // where the first left it.
 //
 // The agent finds the rig's stand-ins first on its PATH with an empty rig, so
-// lsblk lists no disk and reboot or shutdown would only be recorded; its
-// working directory holds no restore tool and no backup service runs.
-#include <signal.h>
-
+// lsblk lists no disk and reboot or shutdown would only be recorded; ahead of
+// them, stand-ins that record and refuse every tool that attaches, partitions
+// or mounts a disk. Its working directory holds no restore tool and no backup
+// service runs.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -99,11 +103,13 @@ private:
     const std::string added = fresh.str();
     if (added.empty()) return;
     offset_ += added.size();
-    // A match that lies wholly in the carried-over bytes was counted before;
-    // the carry is shorter than any pattern, so none does.
+    // A match that lies wholly in the bytes carried over from the last read
+    // was counted then; one that reaches into the new bytes was not.
     const std::string text = carry_ + added;
     for (auto& [pattern, n] : counts_) {
-      for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at + 1)) ++n;
+      for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at + 1)) {
+        if (at + pattern.size() > carry_.size()) ++n;
+      }
     }
     carry_ = text.substr(text.size() - std::min(text.size(), longest_ - 1));
   }
@@ -205,9 +211,19 @@ protected:
       ASSERT_EQ(work_.string().find(kind), std::string::npos) << work_;
     }
 
+    // Tools that attach, partition or mount a disk: none may be reached by a
+    // malformed message. Recorded and refused, ahead of everything on PATH.
+    const fs::path guard = dir_.path() / "disk-tools";
+    for (const char* tool : {"losetup", "mount", "umount", "fdisk", "sfdisk", "partprobe", "truncate", "dd",
+                             "parted", "wipefs"}) {
+      dir_.write("disk-tools/" + std::string(tool),
+                 "#!/bin/sh\necho \"$(basename \"$0\") $*\" >> '" + guardedCalls().string() + "'\nexit 1\n");
+      fs::permissions(guard / tool, fs::perms::owner_all, fs::perm_options::add);
+    }
+
     AgentOptions options;
     options.workingDirectory = work_;
-    options.pathPrefix = Rig::binDir().string();
+    options.pathPrefix = guard.string() + ":" + Rig::binDir().string();
     options.environment["RIG_STATE"] = rigState_.string();
     agent_ = std::make_unique<AgentProcess>(options);
     std::vector<std::string> watched(std::begin(kFailureLines), std::end(kFailureLines));
@@ -377,22 +393,25 @@ protected:
     };
     const auto deadline = Clock::now() + 150s;
     for (;;) {
-      ASSERT_LT(Clock::now(), deadline) << "the queued messages were not all taken";
-      const size_t ended = sessionEnds();
-      ASSERT_TRUE(send(client, R"({"op": "init", "mode": "EXTERNAL"})"));
-      // One session takes messages until one of them ends it.
-      const auto waitUntil = Clock::now() + 30s;
+      // A new "init" while a session runs would first ask it to start over
+      // (and pause): wait until every session started has ended.
       bool found = false;
-      while (Clock::now() < waitUntil) {
-        if (replies_->waitFor(isMarker, 50ms)) {
-          found = true;
-          break;
-        }
-        if (sessionEnds() > ended) break;
+      while (!found && sessionEnds() < sessionsStarted_) {
+        ASSERT_LT(Clock::now(), deadline) << "a session never ended";
+        found = replies_->waitFor(isMarker, 20ms).has_value();
       }
       if (found) break;
       // A session ends just before its thread does.
-      std::this_thread::sleep_for(50ms);
+      std::this_thread::sleep_for(20ms);
+      const size_t ended = sessionEnds();
+      ASSERT_TRUE(send(client, R"({"op": "init", "mode": "EXTERNAL"})"));
+      ++sessionsStarted_;
+      // The session takes messages until one of them ends it.
+      while (!found && sessionEnds() == ended) {
+        ASSERT_LT(Clock::now(), deadline) << "the queued messages were not all taken";
+        found = replies_->waitFor(isMarker, 20ms).has_value();
+      }
+      if (found) break;
     }
     client.close();
   }
@@ -405,13 +424,21 @@ protected:
     WsClient client;
     ASSERT_TRUE(client.connect("127.0.0.1", AgentProcess::port, "/backend", 10s));
     ASSERT_TRUE(send(client, R"({"op": "config_network"})"));
-    const auto answer = replies_->waitFor([](const Json::Value& reply) { return reply["op"] == "config_network"; }, 30s);
+    const auto answer =
+        replies_->waitFor([](const Json::Value& reply) { return reply["op"] == "config_network"; }, 30s);
     ASSERT_TRUE(answer) << "no answer to config_network";
     EXPECT_EQ((*answer)["Result"]["interface"], "eth0");
     client.close();
 
     for (const char* line : kFailureLines) EXPECT_EQ(log_->count(line), 0u) << line;
-    EXPECT_FALSE(fs::exists(rigState_ / "calls")) << "a malformed message ran reboot or shutdown";
+    for (const fs::path& calls : {rigState_ / "calls", guardedCalls()}) {
+      if (fs::exists(calls)) {
+        std::ifstream in(calls);
+        std::ostringstream text;
+        text << in.rdbuf();
+        ADD_FAILURE() << "a malformed message ran: " << text.str();
+      }
+    }
   }
 
   std::vector<std::string> messageAbuse() {
@@ -421,6 +448,8 @@ protected:
     for (std::string& m : nearSizeLimit(kSizeLimit - 64)) messages.push_back(std::move(m));
     return messages;
   }
+
+  fs::path guardedCalls() const { return dir_.path() / "disk-tool-calls"; }
 
   // Every text message sent counts here; the agent logs each one it takes.
   bool send(WsClient& client, const std::string& text) {
@@ -442,6 +471,8 @@ protected:
   std::unique_ptr<LogWatch> log_;
   std::unique_ptr<ReplyReader> replies_;
   size_t sent_ = 0;
+  // Every "init" starts one external session, which ends exactly once.
+  size_t sessionsStarted_ = 0;
   int markers_ = 0;
 };
 
@@ -459,6 +490,7 @@ TEST_F(WebSocketAbuseTest, IdleAndExternalSessionsSurviveAndASecondRoundAddsNoMe
     dropHalfway();
     // Sessions of every wrong mode start while the messages above wait.
     sendOverManyConnections(starts);
+    sessionsStarted_ += starts.size();
     drainThroughExternalSessions();
     for (auto& raw : stalled) EXPECT_TRUE(raw->waitClosedByServer(15s)) << "a stalled handshake was kept";
     expectStillServing();
@@ -478,7 +510,9 @@ TEST_F(WebSocketAbuseTest, AServerSessionThatCannotLogInSurvivesMalformedMessage
   ASSERT_TRUE(client.connect("127.0.0.1", AgentProcess::port, "/backend", 10s));
   ASSERT_TRUE(send(client, R"({"op": "init", "mode": "BMR_SERVER"})"));
   ASSERT_TRUE(log_->waitFor(kServerSession, 1, 10s));
-  const auto notFound = [](const Json::Value& reply) { return reply["op"] == "auth" && reply["msg"] == "user_not_found"; };
+  const auto notFound = [](const Json::Value& reply) {
+    return reply["op"] == "auth" && reply["msg"] == "user_not_found";
+  };
   ASSERT_TRUE(replies_->waitFor(notFound, 10s)) << "the session does not report the missing service";
   client.close();
 
