@@ -19,6 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int sizeTimeoutMs = 60000;
 constexpr int dataTimeoutMs = 180000;
+// Partition-table records are read in pieces of this size.
 constexpr size_t receiveBufferSize = 32768;
 // A stalled stream is re-checked this often, so a cancel does not wait for
 // the full read time-out.
@@ -97,10 +98,9 @@ int receiveImage(IPipe& pipe, File& target, int64_t size) {
   }
   CoalescingFileWriter writer(target);
   ImageStreamParser parser(size, writer, cancelRequested);
-  std::vector<char> buffer(receiveBufferSize);
   int result = downloadOk;
   for (;;) {
-    const size_t received = readWithin(pipe, buffer.data(), buffer.size(), dataTimeoutMs, cancelRequested);
+    const size_t received = readWithin(pipe, parser.space(), parser.spaceSize(), dataTimeoutMs, cancelRequested);
     if (received == 0) {
       result = downloadStreamFailed;
       break;
@@ -108,7 +108,7 @@ int receiveImage(IPipe& pipe, File& target, int64_t size) {
     if (!restore_retry_ok.load()) {
       restore_retry_ok = true;
     }
-    const ImageStreamParser::Status status = parser.feed(buffer.data(), received);
+    const ImageStreamParser::Status status = parser.received(received);
     if (status == ImageStreamParser::Status::needMore) {
       continue;
     }

@@ -4,68 +4,85 @@
 #include <cstring>
 #include <utility>
 
-ImageStreamParser::ImageStreamParser(int64_t imageSize, ImageBlockSink& sink, std::function<bool()> cancelled)
-    : imageSize_(imageSize), sink_(sink), cancelled_(std::move(cancelled)) {}
+namespace {
 
-bool ImageStreamParser::writePendingBlock() {
-  blockPending_ = false;
-  // Only the part of a block that lies inside the image is written; a block
-  // that starts at the image size has nothing inside it.
-  if (blockPosition_ >= imageSize_) {
-    return true;
+int64_t positionAt(const char* field) {
+  uint64_t raw = 0;
+  for (size_t i = 0; i < ImageStreamParser::positionSize; ++i) {
+    raw |= static_cast<uint64_t>(static_cast<unsigned char>(field[i])) << (8 * i);
   }
-  const auto inside = static_cast<uint64_t>(imageSize_ - blockPosition_);
-  const size_t length = static_cast<size_t>(std::min<uint64_t>(blockSize, inside));
-  return sink_.writeAt(blockPosition_, block_, length);
+  return static_cast<int64_t>(raw);
 }
 
-ImageStreamParser::Status ImageStreamParser::feed(const char* data, size_t length) {
-  size_t used = 0;
-  while (status_ == Status::needMore && used < length) {
+}  // namespace
+
+ImageStreamParser::ImageStreamParser(int64_t imageSize, ImageBlockSink& sink, std::function<bool()> cancelled,
+                                     size_t bufferSize)
+    : imageSize_(imageSize),
+      sink_(sink),
+      cancelled_(std::move(cancelled)),
+      buffer_(std::max(bufferSize, minimumBufferSize)) {}
+
+bool ImageStreamParser::writeBlock(int64_t position, const char* data) {
+  // Only the part of a block that lies inside the image is written; a block
+  // that starts at the image size has nothing inside it.
+  if (position >= imageSize_) {
+    return true;
+  }
+  const auto inside = static_cast<uint64_t>(imageSize_ - position);
+  const size_t length = static_cast<size_t>(std::min<uint64_t>(blockSize, inside));
+  return sink_.writeAt(position, data, length);
+}
+
+void ImageStreamParser::makeRoom() {
+  if (!sink_.flush()) {
+    status_ = Status::writeFailed;
+    return;
+  }
+  const size_t rest = fill_ - parsed_;
+  std::memmove(buffer_.data(), buffer_.data() + parsed_, rest);
+  parsed_ = 0;
+  fill_ = rest;
+}
+
+ImageStreamParser::Status ImageStreamParser::received(size_t length) {
+  if (status_ != Status::needMore) {
+    return status_;
+  }
+  fill_ += std::min(length, spaceSize());
+  while (status_ == Status::needMore) {
     if (cancelled_ && cancelled_()) {
       status_ = Status::cancelled;
       break;
     }
-    if (!inBlock_) {
-      const size_t take = std::min(sizeof positionField_ - positionFill_, length - used);
-      std::memcpy(positionField_ + positionFill_, data + used, take);
-      positionFill_ += take;
-      used += take;
-      if (positionFill_ < sizeof positionField_) {
-        break;
-      }
-      positionFill_ = 0;
-      uint64_t raw = 0;
-      for (size_t i = 0; i < sizeof positionField_; ++i) {
-        raw |= static_cast<uint64_t>(positionField_[i]) << (8 * i);
-      }
-      const auto position = static_cast<int64_t>(raw);
-      // A block is complete only once the position field after it is here.
-      if (blockPending_ && !writePendingBlock()) {
-        status_ = Status::writeFailed;
-        break;
-      }
-      if (position == endMarker || position > imageSize_) {
-        status_ = Status::done;
-        break;
-      }
-      if (position < 0) {
-        status_ = Status::badPosition;
-        break;
-      }
-      blockPosition_ = position;
-      blockFill_ = 0;
-      inBlock_ = true;
-      continue;
+    const size_t unparsed = fill_ - parsed_;
+    if (unparsed < positionSize) {
+      break;
     }
-    const size_t take = std::min(blockSize - blockFill_, length - used);
-    std::memcpy(block_ + blockFill_, data + used, take);
-    blockFill_ += take;
-    used += take;
-    if (blockFill_ == blockSize) {
-      inBlock_ = false;
-      blockPending_ = true;
+    const int64_t position = positionAt(buffer_.data() + parsed_);
+    if (position == endMarker || position > imageSize_) {
+      parsed_ += positionSize;
+      status_ = Status::done;
+      break;
     }
+    if (position < 0) {
+      status_ = Status::badPosition;
+      break;
+    }
+    // A block is complete only once the position field after it is here.
+    if (unparsed < positionSize + blockSize + positionSize) {
+      break;
+    }
+    if (!writeBlock(position, buffer_.data() + parsed_ + positionSize)) {
+      status_ = Status::writeFailed;
+      break;
+    }
+    parsed_ += positionSize + blockSize;
+  }
+  // Receives stay large: the space is renewed once a quarter of the buffer
+  // is left, not at every receive (which would also cut the sink's runs).
+  if (status_ == Status::needMore && parsed_ > 0 && spaceSize() < buffer_.size() / 4) {
+    makeRoom();
   }
   return status_;
 }

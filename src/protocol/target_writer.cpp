@@ -1,9 +1,45 @@
 #include "protocol/target_writer.h"
 
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 
 #include "support/file.h"
+
+namespace {
+
+// One vectored call takes at most this many pieces.
+constexpr size_t maxPieces = IOV_MAX;
+
+// Writes all of `pieces` at `offset`, continuing short writes like
+// writeFully; `pieces` is used up on the way.
+bool writeVectorFully(int fd, int64_t offset, iovec* pieces, size_t count) {
+  while (count > 0) {
+    const ssize_t written = ::pwritev(fd, pieces, static_cast<int>(count), offset);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    offset += written;
+    auto left = static_cast<size_t>(written);
+    while (count > 0 && left >= pieces->iov_len) {
+      left -= pieces->iov_len;
+      ++pieces;
+      --count;
+    }
+    if (count > 0) {
+      pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
+      pieces->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 bool writeFully(File& file, int64_t offset, const char* data, size_t count) {
   size_t done = 0;
@@ -22,29 +58,28 @@ bool writeFully(File& file, int64_t offset, const char* data, size_t count) {
 }
 
 CoalescingFileWriter::CoalescingFileWriter(File& file, size_t capacity) : file_(file), capacity_(capacity) {
-  buffer_.reserve(capacity_);
+  pieces_.reserve(maxPieces);
 }
 
 bool CoalescingFileWriter::writeAt(int64_t position, const char* data, size_t length) {
-  const bool adjacent = !buffer_.empty() && position == start_ + static_cast<int64_t>(buffer_.size());
-  if (!adjacent || buffer_.size() + length > capacity_) {
+  const bool adjacent = !pieces_.empty() && position == start_ + static_cast<int64_t>(gathered_);
+  if (!adjacent || gathered_ + length > capacity_ || pieces_.size() == maxPieces) {
     if (!flush()) {
       return false;
     }
     start_ = position;
   }
-  if (length > capacity_) {
-    return writeFully(file_, position, data, length);
-  }
-  buffer_.insert(buffer_.end(), data, data + length);
+  pieces_.push_back({const_cast<char*>(data), length});
+  gathered_ += length;
   return true;
 }
 
 bool CoalescingFileWriter::flush() {
-  if (buffer_.empty()) {
+  if (pieces_.empty()) {
     return true;
   }
-  const bool written = writeFully(file_, start_, buffer_.data(), buffer_.size());
-  buffer_.clear();
+  const bool written = writeVectorFully(file_.descriptor(), start_, pieces_.data(), pieces_.size());
+  pieces_.clear();
+  gathered_ = 0;
   return written;
 }

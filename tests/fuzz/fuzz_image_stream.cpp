@@ -1,6 +1,8 @@
 // Feeds arbitrary image streams to the parser through a sink that aborts on
 // any write outside the image, and checks that cutting the stream into other
-// pieces never changes the writes or the outcome.
+// pieces, received into a buffer of another size, never changes the writes
+// or the outcome. The sink reads the bytes it is handed only when flushed,
+// as the file writer does.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,15 +25,40 @@ public:
     check(position >= 0);
     check(length > 0 && length <= ImageStreamParser::blockSize);
     check(position + static_cast<int64_t>(length) <= imageSize_);
-    writes.push_back(std::to_string(position) + ":" + std::string(data, length));
-    return failAfter == 0 || writes.size() < failAfter;
+    held_.push_back({position, data, length});
+    return failAfter == 0 || writes.size() + held_.size() < failAfter;
+  }
+  bool flush() override {
+    for (const Held& piece : held_) {
+      writes.push_back(std::to_string(piece.position) + ":" + std::string(piece.data, piece.length));
+    }
+    held_.clear();
+    return true;
   }
   std::vector<std::string> writes;
   size_t failAfter = 0;
 
 private:
+  struct Held {
+    int64_t position;
+    const char* data;
+    size_t length;
+  };
   int64_t imageSize_;
+  std::vector<Held> held_;
 };
+
+// Copies `length` bytes into the parser's space, as much as fits each time.
+void feed(ImageStreamParser& parser, const char* data, size_t length) {
+  size_t at = 0;
+  while (at < length && parser.status() == ImageStreamParser::Status::needMore) {
+    check(parser.spaceSize() > 0);
+    const size_t take = length - at < parser.spaceSize() ? length - at : parser.spaceSize();
+    std::memcpy(parser.space(), data + at, take);
+    parser.received(take);
+    at += take;
+  }
+}
 
 }  // namespace
 
@@ -45,21 +72,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   BoundsCheckingSink whole(imageSize);
   whole.failAfter = failAfter;
-  ImageStreamParser wholeParser(imageSize, whole, nullptr);
-  const ImageStreamParser::Status wholeStatus = wholeParser.feed(stream, length);
+  // Larger than any input: received in one piece and never moved.
+  ImageStreamParser wholeParser(imageSize, whole, nullptr, 32768);
+  feed(wholeParser, stream, length);
+  whole.flush();
 
+  // The smallest buffer there is, or one a little larger, so that blocks and
+  // position fields are cut by its end everywhere.
   BoundsCheckingSink pieces(imageSize);
   pieces.failAfter = failAfter;
-  ImageStreamParser piecesParser(imageSize, pieces, nullptr);
+  ImageStreamParser piecesParser(imageSize, pieces, nullptr, ImageStreamParser::minimumBufferSize + data[3] % 64);
   size_t at = 0;
   size_t cut = 0;
   while (at < length && piecesParser.status() == ImageStreamParser::Status::needMore) {
     const size_t piece = 1 + data[cut++ % size] % 23;
     const size_t take = piece < length - at ? piece : length - at;
-    piecesParser.feed(stream + at, take);
+    feed(piecesParser, stream + at, take);
     at += take;
   }
-  check(piecesParser.status() == wholeStatus);
+  pieces.flush();
+  check(piecesParser.status() == wholeParser.status());
   check(pieces.writes == whole.writes);
   return 0;
 }

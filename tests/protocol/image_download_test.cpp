@@ -61,6 +61,32 @@ TEST_F(DownloadTest, SparseImageLandsAtItsPositionsAndIsReportedComplete) {
   EXPECT_EQ(service_->requests().front(), "DOWNLOAD IMAGE#pw=s3rvice&pw&img_id=5&time=200&mbr=false");
 }
 
+// Several times what one receive buffer holds, sent as fast as the socket
+// takes it: blocks and position fields are cut by receives and by the end of
+// the buffer, and the writes gather runs across them.
+TEST_F(DownloadTest, LargeImageLandsWhole) {
+  constexpr int64_t blocks = 3000;
+  constexpr int64_t imageSize = blocks * 4096 - 100;
+  std::string expected(static_cast<size_t>(imageSize + 4096), '.');
+  std::string stream = int64Field(imageSize);
+  auto add = [&](int64_t position, int seed) {
+    std::string data(4096, '\0');
+    for (size_t j = 0; j < data.size(); ++j) data[j] = static_cast<char>(seed * 131 + j * 7 + j / 251);
+    stream += int64Field(position) + data;
+    const auto inside = static_cast<size_t>(std::min<int64_t>(4096, imageSize - position));
+    expected.replace(static_cast<size_t>(position), inside, data.substr(0, inside));
+  };
+  for (int64_t i = 0; i < blocks; ++i) {
+    if (i % 97 != 5) add(i * 4096, static_cast<int>(i));  // with gaps left untouched
+  }
+  add(4096, -1);  // going back, over a block written long before
+  stream += int64Field(INT64_MAX);
+  serve({stream});
+  const auto target = dir_.write("target", std::string(expected.size(), '.'));
+  EXPECT_EQ(download(target.string(), false), 0);
+  EXPECT_TRUE(readAll(target) == expected);
+}
+
 TEST_F(DownloadTest, OffsetIsSentOnlyWhenGiven) {
   serve({int64Field(-1)});
   const auto target = dir_.write("target", "");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <deque>
 #include <string>
 
 #include "common/temp_dir.h"
@@ -31,8 +32,9 @@ TEST_F(TargetWriterTest, GatheredBlocksLandWhereEachBlockBelongs) {
   // and a rewrite of an earlier block whose later content must win.
   CoalescingFileWriter writer(file_, 8192);
   std::string expected(64 * 1024, '.');
+  std::deque<std::string> handed;  // the writer keeps pointers, not copies
   auto put = [&](int64_t at, char fill, size_t length) {
-    const std::string data(length, fill);
+    const std::string& data = handed.emplace_back(length, fill);
     ASSERT_TRUE(writer.writeAt(at, data.data(), data.size()));
     expected.replace(static_cast<size_t>(at), length, data);
   };
@@ -43,8 +45,29 @@ TEST_F(TargetWriterTest, GatheredBlocksLandWhereEachBlockBelongs) {
   put(24576, 'e', 1000);
   put(4096, 'B', 4096);  // back to an earlier place
   put(8192, 'C', 4096);
-  put(40000, 'f', 10000);  // larger than the buffer: written directly
+  put(40000, 'f', 10000);  // larger than the buffer on its own
+  put(50000, 'g', 3000);
   ASSERT_TRUE(writer.flush());
+  EXPECT_EQ(readAll(path_), expected);
+}
+
+// Runs that cross the capacity in odd places, and more adjacent pieces than
+// one vectored call takes.
+TEST_F(TargetWriterTest, LongRunsOfSmallPiecesLandWhole) {
+  std::string expected(64 * 1024, '.');
+  std::string source(48000, '\0');
+  for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>('a' + i % 23 + i / 997 % 3);
+  {
+    CoalescingFileWriter writer(file_, 10000);
+    for (size_t at = 0; at < 30000; at += 3000) ASSERT_TRUE(writer.writeAt(static_cast<int64_t>(at), &source[at], 3000));
+    ASSERT_TRUE(writer.flush());
+  }
+  {
+    CoalescingFileWriter writer(file_, 1024 * 1024);
+    for (size_t at = 30000; at < source.size(); at += 6) ASSERT_TRUE(writer.writeAt(static_cast<int64_t>(at), &source[at], 6));
+    ASSERT_TRUE(writer.flush());
+  }
+  expected.replace(0, source.size(), source);
   EXPECT_EQ(readAll(path_), expected);
 }
 
@@ -87,11 +110,24 @@ TEST(TargetWriterFailureTest, ShortWriteIsContinuedAndTheFailureAfterItReported)
   limited.rlim_cur = 8192;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
   const bool crossed = writeFully(file, 5000, data.data(), data.size());
+  // Gathered pieces whose vectored write is cut inside the second piece.
+  CoalescingFileWriter writer(file);
+  const std::string a(3000, 'a'), b(3000, 'b'), c(3000, 'c');
+  bool gathered = true;
+  for (const std::string* piece : {&a, &b, &c}) {
+    gathered = gathered && writer.writeAt(static_cast<int64_t>(piece->front() - 'a') * 3000, piece->data(), 3000);
+  }
+  limited.rlim_cur = 5000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const bool flushed = writer.flush();
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldHandler);
 
   EXPECT_FALSE(crossed);
+  EXPECT_TRUE(gathered);
+  EXPECT_FALSE(flushed);
   EXPECT_EQ(std::filesystem::file_size(path), 8192u);
+  EXPECT_EQ(readAll(path).substr(0, 5000), a + std::string(2000, 'b'));
 }
 
 TEST(TargetWriterFailureTest, NegativeOffsetWritesAtTheCurrentPosition) {
