@@ -88,21 +88,21 @@ public:
     fs::create_directories(scratch_);
     if (use_rig_) {
       std::string command = rig() + " up " + shellQuote(state().string());
-      for (const DiskSpec& spec : specs) {
-        command += " " + shellQuote(spec.name + ":internal:" + std::to_string(spec.size));
+      for (const DiskSpec& wanted : specs) {
+        command += " " + shellQuote(wanted.name + ":internal:" + std::to_string(wanted.size));
       }
       const std::string out = run(command);
-      for (const DiskSpec& spec : specs) {
-        const auto at = out.find(spec.name + "=");
+      for (const DiskSpec& wanted : specs) {
+        const auto at = out.find(wanted.name + "=");
         if (at == std::string::npos) {
           throw std::runtime_error("rig up failed: " + out);
         }
-        const auto value = at + spec.name.size() + 1;
-        names_[spec.name] = out.substr(value, out.find('\n', at) - value);
+        const auto value = at + wanted.name.size() + 1;
+        names_[wanted.name] = out.substr(value, out.find('\n', at) - value);
       }
     }
-    for (const DiskSpec& spec : specs) {
-      partitionDisk(spec);
+    for (const DiskSpec& wanted : specs) {
+      partitionDisk(wanted);
     }
   }
   ~Disks() {
@@ -125,27 +125,27 @@ private:
   static std::string rig() { return shellQuote(RIG_SCRIPT_PATH); }
   fs::path state() const { return scratch_ / "rig"; }
 
-  void partitionDisk(const DiskSpec& spec) {
-    const fs::path script = scratch_ / (spec.name + ".sfdisk");
-    std::ofstream(script) << "label: gpt\nsize=" << spec.partition_size / 512 << "\n";
+  void partitionDisk(const DiskSpec& wanted) {
+    const fs::path script = scratch_ / (wanted.name + ".sfdisk");
+    std::ofstream(script) << "label: gpt\nsize=" << wanted.partition_size / 512 << "\n";
     if (use_rig_) {
       const std::string out = run(rig() + " partition " + shellQuote(state().string()) + " " +
-                                  shellQuote(spec.name) + " < " + shellQuote(script.string()));
-      if (!fs::exists(partition(spec.name))) {
+                                  shellQuote(wanted.name) + " < " + shellQuote(script.string()));
+      if (!fs::exists(partition(wanted.name))) {
         throw std::runtime_error("rig partition failed: " + out);
       }
       return;
     }
-    const fs::path file = scratch_ / (spec.name + ".img");
+    const fs::path file = scratch_ / (wanted.name + ".img");
     std::ofstream(file).close();
-    fs::resize_file(file, static_cast<uintmax_t>(spec.size));
+    fs::resize_file(file, static_cast<uintmax_t>(wanted.size));
     run("sfdisk -q --no-reread " + shellQuote(file.string()) + " < " + shellQuote(script.string()));
-    names_[spec.name] = file.string();
+    names_[wanted.name] = file.string();
     // A plain-file "partition" is a file of its own of the partition's size.
-    const fs::path part = scratch_ / (spec.name + ".part");
+    const fs::path part = scratch_ / (wanted.name + ".part");
     std::ofstream(part).close();
-    fs::resize_file(part, static_cast<uintmax_t>(spec.partition_size));
-    partitions_[spec.name] = part.string();
+    fs::resize_file(part, static_cast<uintmax_t>(wanted.partition_size));
+    partitions_[wanted.name] = part.string();
   }
 
   fs::path scratch_;
