@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -225,6 +226,11 @@ protected:
     options.workingDirectory = work_;
     options.pathPrefix = guard.string() + ":" + Rig::binDir().string();
     options.environment["RIG_STATE"] = rigState_.string();
+    // Under AddressSanitizer freed memory waits in a quarantine of 256 MiB
+    // before it is reused, which the memory comparison would take for growth.
+    // A smaller one still catches a use right after a free.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.environment["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":quarantine_size_mb=16";
     agent_ = std::make_unique<AgentProcess>(options);
     std::vector<std::string> watched(std::begin(kFailureLines), std::end(kFailureLines));
     for (const char* line : {kReceived, kOpened, kServerSession, kExternalSession, kExternalExit, kRestoreOver}) {
