@@ -8,6 +8,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <optional>
@@ -345,15 +347,23 @@ private:
   void onAccept(beast::error_code ec, tcp::socket socket) {
     if (ec) {
       fail(ec, "accept");
-    } else {
-      keepFromChildren(socket.native_handle());
-      std::make_shared<HandshakeSession>(std::move(socket), endpoint_, config_, path_)->run();
+      // Out of descriptors, the connection stays queued and every new try
+      // fails at once: without a pause the loop takes a whole processor and
+      // writes the log line hundreds of thousands of times a second.
+      retry_.expires_after(acceptRetryPause);
+      retry_.async_wait([self = shared_from_this()](beast::error_code) { self->doAccept(); });
+      return;
     }
+    keepFromChildren(socket.native_handle());
+    std::make_shared<HandshakeSession>(std::move(socket), endpoint_, config_, path_)->run();
     doAccept();
   }
 
+  static constexpr std::chrono::milliseconds acceptRetryPause{200};
+
   net::io_context& ioc_;
   tcp::acceptor acceptor_;
+  net::steady_timer retry_{acceptor_.get_executor()};
   WsEndpoint& endpoint_;
   const WsServerConfig& config_;
   const std::regex& path_;
