@@ -52,7 +52,7 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Processor seconds (user and system) of `who`: this thread, or the children
+// Processor seconds (user and system) of `who`: this process, or the children
 // waited for so far.
 double cpuSeconds(int who) {
   rusage usage{};
@@ -348,11 +348,11 @@ void requireBlockDevice(const std::string& target, bool plain_file) {
 double timeDownload(int id, int64_t time, const std::string& target, bool plain_file) {
   requireBlockDevice(target, plain_file);
   settle();
-  const double cpu = cpuSeconds(RUSAGE_THREAD);
+  const double cpu = cpuSeconds(RUSAGE_SELF);
   const auto start = Clock::now();
   const int result = downloadImage(id, std::to_string(time), target, false, -1, 0, nullptr, nullptr);
   const double seconds = secondsSince(start);
-  lastCpuSeconds = cpuSeconds(RUSAGE_THREAD) - cpu;
+  lastCpuSeconds = cpuSeconds(RUSAGE_SELF) - cpu;
   if (result != 0) {
     throw std::runtime_error("downloadImage failed with result " + std::to_string(result));
   }
