@@ -119,7 +119,8 @@ int receiveImage(IPipe& pipe, File& target, int64_t size) {
   }
   // Blocks handed over before a failure belong on the target as much as
   // those before success; only a failed write leaves the gathered rest out.
-  if (!writer.flush() && result == downloadOk) {
+  // The parser's buffers are still there while this waits for the writes.
+  if (!writer.finish() && result == downloadOk) {
     result = downloadWriteFailed;
   }
   // Done means on the device, not in the page cache.

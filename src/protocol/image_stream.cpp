@@ -21,7 +21,8 @@ ImageStreamParser::ImageStreamParser(int64_t imageSize, ImageBlockSink& sink, st
     : imageSize_(imageSize),
       sink_(sink),
       cancelled_(std::move(cancelled)),
-      buffer_(std::max(bufferSize, minimumBufferSize)) {}
+      buffers_{std::vector<char>(std::max(bufferSize, minimumBufferSize)),
+               std::vector<char>(std::max(bufferSize, minimumBufferSize))} {}
 
 bool ImageStreamParser::writeBlock(int64_t position, const char* data) {
   // Only the part of a block that lies inside the image is written; a block
@@ -40,7 +41,9 @@ void ImageStreamParser::makeRoom() {
     return;
   }
   const size_t rest = fill_ - parsed_;
-  std::memmove(buffer_.data(), buffer_.data() + parsed_, rest);
+  std::vector<char>& from = buffer();
+  current_ = 1 - current_;
+  std::memcpy(buffer().data(), from.data() + parsed_, rest);
   parsed_ = 0;
   fill_ = rest;
 }
@@ -59,7 +62,7 @@ ImageStreamParser::Status ImageStreamParser::received(size_t length) {
     if (unparsed < positionSize) {
       break;
     }
-    const int64_t position = positionAt(buffer_.data() + parsed_);
+    const int64_t position = positionAt(buffer().data() + parsed_);
     if (position == endMarker || position > imageSize_) {
       parsed_ += positionSize;
       status_ = Status::done;
@@ -73,7 +76,7 @@ ImageStreamParser::Status ImageStreamParser::received(size_t length) {
     if (unparsed < positionSize + blockSize + positionSize) {
       break;
     }
-    if (!writeBlock(position, buffer_.data() + parsed_ + positionSize)) {
+    if (!writeBlock(position, buffer().data() + parsed_ + positionSize)) {
       status_ = Status::writeFailed;
       break;
     }
@@ -81,7 +84,7 @@ ImageStreamParser::Status ImageStreamParser::received(size_t length) {
   }
   // Receives stay large: the space is renewed once a quarter of the buffer
   // is left, not at every receive (which would also cut the sink's runs).
-  if (status_ == Status::needMore && parsed_ > 0 && spaceSize() < buffer_.size() / 4) {
+  if (status_ == Status::needMore && parsed_ > 0 && spaceSize() < buffer().size() / 4) {
     makeRoom();
   }
   return status_;

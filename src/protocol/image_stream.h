@@ -1,9 +1,11 @@
 #pragma once
 // The block stream of an image download, taken apart without any I/O: bytes
-// are received straight into the parser's buffer and taken apart where they
-// lie, and positioned writes come out through a sink that is handed pointers
-// into that buffer, so each byte is copied once on its way from the socket to
-// the target. Layout: docs/WIRE_FORMATS.md ("Image stream").
+// are received straight into one of the parser's two buffers and taken apart
+// where they lie, and positioned writes come out through a sink that is
+// handed pointers into that buffer, so no byte is copied between the receive
+// and the write. While the sink still writes from one buffer, the next bytes
+// are received into the other.
+// Layout: docs/WIRE_FORMATS.md ("Image stream").
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,10 +16,12 @@ class ImageBlockSink {
 public:
   virtual ~ImageBlockSink() = default;
   // Takes the `length` bytes at `data` for `position`. The bytes stay valid
-  // until the next flush(), so a sink may keep the pointer rather than copy;
-  // false when writing failed.
+  // until the second flush() after this call has returned, so a sink may keep
+  // the pointer rather than copy, and may still be writing the bytes of one
+  // flush while the next are handed to it; false when writing failed.
   virtual bool writeAt(int64_t position, const char* data, size_t length) = 0;
-  // Writes whatever the sink still holds; false when that failed.
+  // Hands on whatever the sink still holds and lets go of what was handed to
+  // it before the previous flush(); false when writing failed.
   virtual bool flush() = 0;
 };
 
@@ -34,20 +38,23 @@ public:
   static constexpr size_t blockSize = 4096;
   static constexpr size_t positionSize = 8;
   static constexpr int64_t endMarker = INT64_MAX;
-  // Large receives keep system calls few; the sink writes in pieces of its own.
+  // Large receives keep system calls few; the sink writes in pieces of its
+  // own. The size of each of the two buffers.
   static constexpr size_t defaultBufferSize = 4 * 1024 * 1024;
   // Room for a block, the position before it and the one that completes it.
   static constexpr size_t minimumBufferSize = 2 * positionSize + blockSize;
 
   // `cancelled` is asked before every block and on every receive.
-  // `bufferSize` is raised to minimumBufferSize when smaller.
+  // `bufferSize` is raised to minimumBufferSize when smaller. What the sink
+  // holds points into the parser's buffers: let it write everything before
+  // the parser goes.
   ImageStreamParser(int64_t imageSize, ImageBlockSink& sink, std::function<bool()> cancelled,
                     size_t bufferSize = defaultBufferSize);
 
   // Where the next bytes of the stream are to be received, and how many fit
   // (never 0 while the status is needMore).
-  char* space() { return buffer_.data() + fill_; }
-  size_t spaceSize() const { return buffer_.size() - fill_; }
+  char* space() { return buffer().data() + fill_; }
+  size_t spaceSize() const { return buffer().size() - fill_; }
 
   // Takes the next `length` bytes, received at space(). Once a status other
   // than needMore is reached it is final: later calls take nothing and
@@ -58,16 +65,19 @@ public:
 private:
   // Hands the next complete block to the sink, cut at the image size.
   bool writeBlock(int64_t position, const char* data);
-  // Makes room at the end of the buffer by moving the unparsed rest to its
-  // front; the sink lets go of the bytes it was handed first.
+  // Makes room by going on in the other buffer, with the unparsed rest moved
+  // to its front; the flush first makes the sink let go of that buffer.
   void makeRoom();
+  std::vector<char>& buffer() { return buffers_[current_]; }
+  const std::vector<char>& buffer() const { return buffers_[current_]; }
 
   int64_t imageSize_;
   ImageBlockSink& sink_;
   std::function<bool()> cancelled_;
   Status status_ = Status::needMore;
 
-  std::vector<char> buffer_;
-  size_t parsed_ = 0;  // bytes at the front already handed over
-  size_t fill_ = 0;    // bytes received into the buffer
+  std::vector<char> buffers_[2];
+  size_t current_ = 0;  // the buffer received into and taken apart
+  size_t parsed_ = 0;   // bytes at its front already handed over
+  size_t fill_ = 0;     // bytes received into it
 };

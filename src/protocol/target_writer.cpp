@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <system_error>
+#include <utility>
 
 #include "support/file.h"
 
@@ -58,35 +60,120 @@ bool writeFully(File& file, int64_t offset, const char* data, size_t count) {
   return true;
 }
 
-CoalescingFileWriter::CoalescingFileWriter(File& file, size_t capacity) : file_(file), capacity_(capacity) {
-  pieces_.reserve(maxPieces);
+CoalescingFileWriter::CoalescingFileWriter(File& file, size_t capacity, bool background)
+    : file_(file), capacity_(capacity), direct_(file.descriptor(), capacity) {
+  gathered_.pieces.reserve(maxPieces);
+  if (background) {
+    try {
+      thread_ = std::thread([this] { writeRuns(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the runs are written as they come instead.
+    }
+  }
+}
+
+CoalescingFileWriter::~CoalescingFileWriter() {
+  finish();
+  if (thread_.joinable()) {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
 }
 
 bool CoalescingFileWriter::writeAt(int64_t position, const char* data, size_t length) {
-  const bool adjacent = !pieces_.empty() && position == start_ + static_cast<int64_t>(gathered_);
-  if (!adjacent || gathered_ + length > capacity_ || pieces_.size() == maxPieces) {
-    if (!flush()) {
-      return false;
-    }
-    start_ = position;
+  if (failed_) {
+    return false;
   }
-  pieces_.push_back({const_cast<char*>(data), length});
-  gathered_ += length;
-  return true;
+  const bool adjacent =
+      !gathered_.pieces.empty() && position == gathered_.start + static_cast<int64_t>(gathered_.length);
+  if (!adjacent || gathered_.length + length > capacity_ || gathered_.pieces.size() == maxPieces) {
+    handOn();
+    gathered_.start = position;
+  }
+  gathered_.pieces.push_back({const_cast<char*>(data), length});
+  gathered_.length += length;
+  return !failed_;
 }
 
 bool CoalescingFileWriter::flush() {
-  if (pieces_.empty()) {
-    return true;
+  handOn();
+  std::unique_lock lock(mutex_);
+  const uint64_t previous = std::exchange(previousFlush_, handedOn_);
+  changed_.wait(lock, [&] { return written_ >= previous; });
+  return !failed_;
+}
+
+bool CoalescingFileWriter::finish() {
+  handOn();
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return written_ >= handedOn_; });
+  return !failed_;
+}
+
+void CoalescingFileWriter::handOn() {
+  if (gathered_.pieces.empty()) {
+    return;
   }
-  const bool written = writeVectorFully(file_.descriptor(), start_, pieces_.data(), pieces_.size());
+  Run run;
+  run.pieces.reserve(maxPieces);
+  std::swap(run, gathered_);
+  if (!thread_.joinable()) {
+    if (!failed_ && !write(run)) {
+      failed_ = true;
+    }
+    return;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(run));
+    ++handedOn_;
+  }
+  changed_.notify_all();
+}
+
+void CoalescingFileWriter::writeRuns() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) {
+      return;
+    }
+    Run run = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    // After a failed write the rest is dropped: the download has failed, and
+    // nothing more is to be written over a target already known to be wrong.
+    if (!failed_ && !write(run)) {
+      failed_ = true;
+    }
+    lock.lock();
+    ++written_;
+    changed_.notify_all();
+  }
+}
+
+bool CoalescingFileWriter::write(Run& run) {
+  if (direct_.takes(run.start, run.length)) {
+    const size_t done = direct_.write(run.start, run.pieces.data(), run.pieces.size(), run.length);
+    if (done == run.length) {
+      return true;
+    }
+    // Whatever the direct write left (a device that refuses it after all, a
+    // short write), the file's own descriptor tries; its failure is the
+    // failure.
+    iovec rest{const_cast<char*>(direct_.staged()) + done, run.length - done};
+    return writeVectorFully(file_.descriptor(), run.start + static_cast<int64_t>(done), &rest, 1);
+  }
+  if (!writeVectorFully(file_.descriptor(), run.start, run.pieces.data(), run.pieces.size())) {
+    return false;
+  }
   // Started now, the writeback of this run goes on while the next ones
   // arrive, instead of all of it waiting for the sync at the end. Only a hint:
   // a failed writeback is still reported by that sync.
-  if (written) {
-    ::sync_file_range(file_.descriptor(), start_, static_cast<off_t>(gathered_), SYNC_FILE_RANGE_WRITE);
-  }
-  pieces_.clear();
-  gathered_ = 0;
-  return written;
+  ::sync_file_range(file_.descriptor(), run.start, static_cast<off_t>(run.length), SYNC_FILE_RANGE_WRITE);
+  return true;
 }

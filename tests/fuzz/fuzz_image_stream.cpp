@@ -1,13 +1,14 @@
 // Feeds arbitrary image streams to the parser through a sink that aborts on
 // any write outside the image, and checks that cutting the stream into other
 // pieces, received into a buffer of another size, never changes the writes
-// or the outcome. The sink reads the bytes it is handed only when flushed,
-// as the file writer does.
+// or the outcome. The sink reads the bytes it is handed only one flush after
+// the next, as late as the file writer's thread may.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/image_stream.h"
@@ -29,11 +30,14 @@ public:
     return failAfter == 0 || writes.size() + held_.size() < failAfter;
   }
   bool flush() override {
-    for (const Held& piece : held_) {
-      writes.push_back(std::to_string(piece.position) + ":" + std::string(piece.data, piece.length));
-    }
+    read(older_);
+    older_ = std::move(held_);
     held_.clear();
     return true;
+  }
+  void finish() {
+    read(older_);
+    read(held_);
   }
   std::vector<std::string> writes;
   size_t failAfter = 0;
@@ -44,8 +48,15 @@ private:
     const char* data;
     size_t length;
   };
+  void read(std::vector<Held>& pieces) {
+    for (const Held& piece : pieces) {
+      writes.push_back(std::to_string(piece.position) + ":" + std::string(piece.data, piece.length));
+    }
+    pieces.clear();
+  }
   int64_t imageSize_;
-  std::vector<Held> held_;
+  std::vector<Held> older_;  // handed before the previous flush
+  std::vector<Held> held_;   // handed since
 };
 
 // Copies `length` bytes into the parser's space, as much as fits each time.
@@ -75,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Larger than any input: received in one piece and never moved.
   ImageStreamParser wholeParser(imageSize, whole, nullptr, 32768);
   feed(wholeParser, stream, length);
-  whole.flush();
+  whole.finish();
 
   // The smallest buffer there is, or one a little larger, so that blocks and
   // position fields are cut by its end everywhere.
@@ -90,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     feed(piecesParser, stream + at, take);
     at += take;
   }
-  pieces.flush();
+  pieces.finish();
   check(piecesParser.status() == wholeParser.status());
   check(pieces.writes == whole.writes);
   return 0;

@@ -1,14 +1,20 @@
 #include "protocol/target_writer.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "common/temp_dir.h"
+#include "protocol/direct_target.h"
+#include "protocol/image_stream.h"
 #include "support/file.h"
 #include "support/text.h"
 
@@ -27,10 +33,14 @@ protected:
   File file_;
 };
 
-TEST_F(TargetWriterTest, GatheredBlocksLandWhereEachBlockBelongs) {
-  // Capacity of two blocks: runs of adjacent blocks, gaps, a block going back,
-  // and a rewrite of an earlier block whose later content must win.
-  CoalescingFileWriter writer(file_, 8192);
+class TargetWriterModesTest : public TargetWriterTest, public ::testing::WithParamInterface<bool> {};
+
+// With and without the writing thread. Capacity of two blocks: runs of
+// adjacent blocks, gaps, a block going back, and a rewrite of an earlier
+// block whose later content must win, written past the cache and through it
+// (the unaligned ones) over each other.
+TEST_P(TargetWriterModesTest, GatheredBlocksLandWhereEachBlockBelongs) {
+  CoalescingFileWriter writer(file_, 8192, GetParam());
   std::string expected(64 * 1024, '.');
   std::deque<std::string> handed;  // the writer keeps pointers, not copies
   auto put = [&](int64_t at, char fill, size_t length) {
@@ -47,9 +57,14 @@ TEST_F(TargetWriterTest, GatheredBlocksLandWhereEachBlockBelongs) {
   put(8192, 'C', 4096);
   put(40000, 'f', 10000);  // larger than the buffer on its own
   put(50000, 'g', 3000);
-  ASSERT_TRUE(writer.flush());
+  put(40960, 'h', 8192);  // aligned, over the unaligned 'f' run
+  put(41000, 'i', 100);   // and the other way round
+  ASSERT_TRUE(writer.finish());
   EXPECT_EQ(readAll(path_), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, TargetWriterModesTest, ::testing::Values(true, false),
+                         [](const auto& test) { return test.param ? "background" : "inline"; });
 
 // Runs that cross the capacity in odd places, and more adjacent pieces than
 // one vectored call takes.
@@ -60,25 +75,44 @@ TEST_F(TargetWriterTest, LongRunsOfSmallPiecesLandWhole) {
   {
     CoalescingFileWriter writer(file_, 10000);
     for (size_t at = 0; at < 30000; at += 3000) ASSERT_TRUE(writer.writeAt(static_cast<int64_t>(at), &source[at], 3000));
-    ASSERT_TRUE(writer.flush());
+    ASSERT_TRUE(writer.finish());
   }
   {
     CoalescingFileWriter writer(file_, 1024 * 1024);
     for (size_t at = 30000; at < source.size(); at += 6) ASSERT_TRUE(writer.writeAt(static_cast<int64_t>(at), &source[at], 6));
-    ASSERT_TRUE(writer.flush());
+    ASSERT_TRUE(writer.finish());
   }
   expected.replace(0, source.size(), source);
   EXPECT_EQ(readAll(path_), expected);
 }
 
-TEST_F(TargetWriterTest, NothingReachesTheFileBeforeFlushOrAFullBuffer) {
-  CoalescingFileWriter writer(file_, 8192);
+TEST_F(TargetWriterTest, NothingReachesTheFileBeforeItsRunIsComplete) {
+  CoalescingFileWriter writer(file_, 8192, false);
   const std::string data(4096, 'x');
   ASSERT_TRUE(writer.writeAt(0, data.data(), data.size()));
   EXPECT_EQ(readAll(path_).substr(0, 4), "....");
-  ASSERT_TRUE(writer.flush());
+  ASSERT_TRUE(writer.writeAt(8192, data.data(), data.size()));  // not adjacent: the first run is complete
   EXPECT_EQ(readAll(path_).substr(0, 4), "xxxx");
-  EXPECT_TRUE(writer.flush());  // nothing left: still fine
+  EXPECT_EQ(readAll(path_).substr(8192, 4), "....");
+  ASSERT_TRUE(writer.flush());
+  EXPECT_EQ(readAll(path_).substr(8192, 4), "xxxx");
+  EXPECT_TRUE(writer.finish());  // nothing left: still fine
+}
+
+// The parser reuses a buffer once the second flush after its blocks has
+// returned: by then they must be on the file, whatever the thread is doing.
+TEST_F(TargetWriterTest, FlushWaitsForWhatCameBeforeThePreviousFlush) {
+  CoalescingFileWriter writer(file_, 4096);
+  std::string first(4096, 'a');
+  const std::string second(4096, 'b');
+  ASSERT_TRUE(writer.writeAt(0, first.data(), first.size()));
+  ASSERT_TRUE(writer.flush());
+  ASSERT_TRUE(writer.writeAt(16384, second.data(), second.size()));
+  ASSERT_TRUE(writer.flush());
+  first.assign(4096, '!');  // the parser's reuse: too late to change the file
+  EXPECT_EQ(readAll(path_).substr(0, 4096), std::string(4096, 'a'));
+  ASSERT_TRUE(writer.finish());
+  EXPECT_EQ(readAll(path_).substr(16384, 4096), second);
 }
 
 TEST(TargetWriterFailureTest, DeviceThatRefusesWritesFailsFlushAndWriteFully) {
@@ -87,6 +121,9 @@ TEST(TargetWriterFailureTest, DeviceThatRefusesWritesFailsFlushAndWriteFully) {
   CoalescingFileWriter writer(full, 8192);
   const std::string data(4096, 'x');
   EXPECT_TRUE(writer.writeAt(0, data.data(), data.size()));  // only gathered so far
+  EXPECT_FALSE(writer.finish());
+  // Once failed, the writer takes nothing more.
+  EXPECT_FALSE(writer.writeAt(4096, data.data(), data.size()));
   EXPECT_FALSE(writer.flush());
   EXPECT_FALSE(writeFully(full, -1, data.data(), data.size()));
   EXPECT_FALSE(writeFully(full, 0, data.data(), data.size()));
@@ -111,7 +148,7 @@ TEST(TargetWriterFailureTest, ShortWriteIsContinuedAndTheFailureAfterItReported)
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
   const bool crossed = writeFully(file, 5000, data.data(), data.size());
   // Gathered pieces whose vectored write is cut inside the second piece.
-  CoalescingFileWriter writer(file);
+  CoalescingFileWriter writer(file, CoalescingFileWriter::defaultCapacity, false);
   const std::string a(3000, 'a'), b(3000, 'b'), c(3000, 'c');
   bool gathered = true;
   for (const std::string* piece : {&a, &b, &c}) {
@@ -128,6 +165,100 @@ TEST(TargetWriterFailureTest, ShortWriteIsContinuedAndTheFailureAfterItReported)
   EXPECT_FALSE(flushed);
   EXPECT_EQ(std::filesystem::file_size(path), 8192u);
   EXPECT_EQ(readAll(path).substr(0, 5000), a + std::string(2000, 'b'));
+}
+
+// A run that goes past the cache and is cut short by the limit: the rest is
+// tried through the cache, refused there too, and the run is a failure.
+TEST(TargetWriterFailureTest, DirectRunCutShortIsAFailedWrite) {
+  TempDir dir;
+  const auto path = dir.write("limited", "");
+  File file;
+  ASSERT_TRUE(file.Open(path.string(), 10));
+  ASSERT_TRUE(DirectTarget(file.descriptor(), 8192).usable()) << "the test directory allows no direct I/O";
+  const std::string blocks(3 * 4096, 'd');
+
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = old;
+  limited.rlim_cur = 8192;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  CoalescingFileWriter writer(file, CoalescingFileWriter::defaultCapacity, false);
+  const bool gathered = writer.writeAt(0, blocks.data(), blocks.size());
+  const bool finished = writer.finish();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+
+  EXPECT_TRUE(gathered);
+  EXPECT_FALSE(finished);
+  EXPECT_EQ(readAll(path), std::string(8192, 'd'));
+}
+
+TEST(DirectTargetTest, TakesOnlyWholeAlignedRunsThatFit) {
+  TempDir dir;
+  const auto path = dir.write("target", std::string(65536, '.'));
+  File file;
+  ASSERT_TRUE(file.Open(path.string(), 10));
+  const DirectTarget direct(file.descriptor(), 16384);
+  ASSERT_TRUE(direct.usable()) << "the test directory allows no direct I/O";
+  EXPECT_TRUE(direct.takes(0, 4096));
+  EXPECT_TRUE(direct.takes(8192, 16384));
+  EXPECT_FALSE(direct.takes(8192, 20480));  // more than the aligned buffer holds
+  EXPECT_FALSE(direct.takes(512, 4096));    // a sector boundary is not enough
+  EXPECT_FALSE(direct.takes(4096, 4095));
+  EXPECT_FALSE(direct.takes(4096, 0));
+  EXPECT_FALSE(direct.takes(-4096, 4096));
+  // No aligned buffer can be made of a capacity that is not whole blocks.
+  EXPECT_FALSE(DirectTarget(file.descriptor(), 6000).usable());
+}
+
+std::string positionField(int64_t value) {
+  std::string out(8, '\0');
+  for (size_t i = 0; i < 8; ++i) out[i] = static_cast<char>((static_cast<uint64_t>(value) >> (8 * i)) & 0xFF);
+  return out;
+}
+
+// The parser and the writer as a download uses them: buffers so small that
+// they are reused after a few blocks, while the thread may still be writing
+// from them, and runs that go past the cache and through it. Whatever the
+// timing, the file ends up as if every block had been written in order.
+TEST(TargetWriterWithParserTest, BuffersAreReusedOnlyOnceWritten) {
+  constexpr size_t block = ImageStreamParser::blockSize;
+  constexpr int64_t imageSize = 96 * block - 100;
+  std::vector<int64_t> positions;
+  for (int64_t i = 0; i < 96; ++i) positions.push_back(i * static_cast<int64_t>(block));
+  for (int64_t i = 40; i < 60; ++i) positions.push_back(i * static_cast<int64_t>(block));  // rewritten
+  positions.push_back(3 * block + 512);  // off the 4 KiB grid
+  std::string stream;
+  std::string expected(static_cast<size_t>(imageSize), '.');
+  for (size_t n = 0; n < positions.size(); ++n) {
+    std::string data(block, '\0');
+    for (size_t i = 0; i < block; ++i) data[i] = static_cast<char>(n * 29 + i * 11 + i / 509);
+    stream += positionField(positions[n]) + data;
+    const auto at = static_cast<size_t>(positions[n]);
+    expected.replace(at, std::min(block, expected.size() - at), data.substr(0, std::min(block, expected.size() - at)));
+  }
+  stream += positionField(ImageStreamParser::endMarker);
+
+  for (const size_t bufferSize : {ImageStreamParser::minimumBufferSize, 3 * block + 100, 8 * block}) {
+    TempDir dir;
+    const auto path = dir.write("target", std::string(static_cast<size_t>(imageSize), '.'));
+    File file;
+    ASSERT_TRUE(file.Open(path.string(), 10));
+    {
+      CoalescingFileWriter writer(file, 2 * block);
+      ImageStreamParser parser(imageSize, writer, nullptr, bufferSize);
+      for (size_t at = 0; at < stream.size() && parser.status() == ImageStreamParser::Status::needMore;) {
+        const size_t take = std::min({parser.spaceSize(), stream.size() - at, size_t{5000}});
+        std::memcpy(parser.space(), stream.data() + at, take);
+        parser.received(take);
+        at += take;
+      }
+      ASSERT_EQ(parser.status(), ImageStreamParser::Status::done) << bufferSize;
+      ASSERT_TRUE(writer.finish());
+    }
+    EXPECT_EQ(readAll(path), expected) << bufferSize;
+  }
 }
 
 TEST(TargetWriterFailureTest, NegativeOffsetWritesAtTheCurrentPosition) {
