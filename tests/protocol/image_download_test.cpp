@@ -1,13 +1,11 @@
 #include "protocol/image_download.h"
 
-#include <sys/resource.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <thread>
 
+#include "common/file_size_limit.h"
 #include "control/shared_state.h"
 #include "protocol/mbr_record.h"
 #include "protocol/service_fixture.h"
@@ -159,15 +157,11 @@ TEST_F(DownloadTest, FailingWritesOnTheTargetAreReported) {
   const auto target = dir_.write("target", "");
   std::filesystem::resize_file(target, 16384);
 
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = old;
-  limited.rlim_cur = 8192;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const int result = download(target.string(), false);
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
+  int result = 0;
+  {
+    const FileSizeLimit limit(8192);
+    result = download(target.string(), false);
+  }
   EXPECT_EQ(result, 6);
 }
 

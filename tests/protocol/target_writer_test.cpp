@@ -1,17 +1,16 @@
 #include "protocol/target_writer.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "common/file_size_limit.h"
 #include "common/temp_dir.h"
 #include "protocol/direct_target.h"
 #include "protocol/image_stream.h"
@@ -137,28 +136,22 @@ TEST(TargetWriterFailureTest, ShortWriteIsContinuedAndTheFailureAfterItReported)
   File file;
   ASSERT_TRUE(file.Open(path.string(), 10));
   const std::string data(10000, 'w');
+  const std::string a(3000, 'a'), b(3000, 'b'), c(3000, 'c');
 
   ASSERT_TRUE(writeFully(file, 0, data.data(), 5000));
 
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = old;
-  limited.rlim_cur = 8192;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const bool crossed = writeFully(file, 5000, data.data(), data.size());
-  // Gathered pieces whose vectored write is cut inside the second piece.
-  CoalescingFileWriter writer(file, CoalescingFileWriter::defaultCapacity, false);
-  const std::string a(3000, 'a'), b(3000, 'b'), c(3000, 'c');
-  bool gathered = true;
-  for (const std::string* piece : {&a, &b, &c}) {
-    gathered = gathered && writer.writeAt(static_cast<int64_t>(piece->front() - 'a') * 3000, piece->data(), 3000);
+  bool crossed = true, gathered = true, flushed = true;
+  {
+    FileSizeLimit limit(8192);
+    crossed = writeFully(file, 5000, data.data(), data.size());
+    // Gathered pieces whose vectored write is cut inside the second piece.
+    CoalescingFileWriter writer(file, CoalescingFileWriter::defaultCapacity, false);
+    for (const std::string* piece : {&a, &b, &c}) {
+      gathered = gathered && writer.writeAt(static_cast<int64_t>(piece->front() - 'a') * 3000, piece->data(), 3000);
+    }
+    ASSERT_TRUE(limit.set(5000));
+    flushed = writer.flush();
   }
-  limited.rlim_cur = 5000;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const bool flushed = writer.flush();
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
 
   EXPECT_FALSE(crossed);
   EXPECT_TRUE(gathered);
@@ -177,17 +170,13 @@ TEST(TargetWriterFailureTest, DirectRunCutShortIsAFailedWrite) {
   ASSERT_TRUE(DirectTarget(file.descriptor(), 8192).usable()) << "the test directory allows no direct I/O";
   const std::string blocks(3 * 4096, 'd');
 
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = old;
-  limited.rlim_cur = 8192;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  CoalescingFileWriter writer(file, CoalescingFileWriter::defaultCapacity, false);
-  const bool gathered = writer.writeAt(0, blocks.data(), blocks.size());
-  const bool finished = writer.finish();
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
+  bool gathered = false, finished = true;
+  {
+    const FileSizeLimit limit(8192);
+    CoalescingFileWriter writer(file, CoalescingFileWriter::defaultCapacity, false);
+    gathered = writer.writeAt(0, blocks.data(), blocks.size());
+    finished = writer.finish();
+  }
 
   EXPECT_TRUE(gathered);
   EXPECT_FALSE(finished);
