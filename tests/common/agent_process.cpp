@@ -17,23 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/loopback.h"
+
 extern char** environ;
 
 namespace {
-
-bool portAccepts(unsigned short port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return false;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool accepted = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return accepted;
-}
 
 // The child's environment: the test's own, with PATH prefixed and the extra
 // variables set. Built before fork, since only async-signal-safe calls may
@@ -73,7 +61,7 @@ AgentProcess::AgentProcess(AgentOptions options)
   if (access(binary.c_str(), X_OK) != 0) {
     throw std::runtime_error("agent binary not found: " + binary);
   }
-  if (portAccepts(port)) {
+  if (loopbackPortAccepts(port)) {
     throw std::runtime_error("port " + std::to_string(port) + " is already taken by another program");
   }
 
@@ -106,7 +94,7 @@ AgentProcess::AgentProcess(AgentOptions options)
   close(logFd);
 
   const auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
-  while (!portAccepts(port)) {
+  while (!loopbackPortAccepts(port)) {
     if (!running() || std::chrono::steady_clock::now() >= deadline) {
       const std::string output = log();
       kill(pid_, SIGKILL);

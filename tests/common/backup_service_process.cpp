@@ -15,21 +15,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/loopback.h"
+
 namespace {
 
-bool serviceAccepts() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return false;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(BackupServiceProcess::port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool accepted = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return accepted;
-}
+bool serviceAccepts() { return loopbackPortAccepts(BackupServiceProcess::port); }
 
 std::vector<char*> argumentVector(std::vector<std::string>& words) {
   std::vector<char*> argv;

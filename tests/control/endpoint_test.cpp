@@ -2,6 +2,7 @@
 // handlers that record what they see.
 #include "control/endpoint.h"
 
+#include "common/loopback.h"
 #include "common/ws_client.h"
 
 #include <arpa/inet.h>
@@ -200,13 +201,8 @@ TEST_F(EndpointTest, AnUnfinishedHandshakeTimesOutButAnOpenConnectionDoesNot) {
   WsClient idle;
   const std::string idleId = connect(idle);
 
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = connectToLoopback(server_.port());
   ASSERT_GE(fd, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(server_.port());
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   const std::string partial = "GET /backend HTTP/1.1\r\nHost: x\r\n";
   ASSERT_EQ(::send(fd, partial.data(), partial.size(), 0), static_cast<ssize_t>(partial.size()));
   timeval limit{5, 0};

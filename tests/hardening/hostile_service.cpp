@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/loopback.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -28,19 +30,8 @@ bool readExactly(int socket, char* buffer, size_t size, Clock::time_point deadli
 }  // namespace
 
 HostileService::HostileService(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener < 0) return;
-  const int on = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(35623);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 16) != 0) {
-    ::close(listener);
-    return;
-  }
-  listener_ = listener;
+  listener_ = listenOnLoopback(35623, 16);
+  if (listener_ < 0) return;
   thread_ = std::thread([this] { serve(); });
 }
 

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+#include "common/loopback.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -20,16 +22,8 @@ constexpr char kMask[4] = {0x37, 0x7a, 0x12, 0x5c};
 RawWebSocket::~RawWebSocket() { close(); }
 
 bool RawWebSocket::connect(unsigned short port) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = connectToLoopback(port);
   if (fd_ < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close();
-    return false;
-  }
   const int on = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return true;

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "common/loopback.h"
+
 namespace {
 
 bool readExactly(int socket, char* buffer, size_t size) {
@@ -30,19 +32,8 @@ std::string int64Field(int64_t value) {
 }
 
 FakeBackupService::FakeBackupService(Handler handler) : handler_(std::move(handler)) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener < 0) return;
-  const int on = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(35623);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 8) != 0) {
-    ::close(listener);
-    return;
-  }
-  listener_ = listener;
+  listener_ = listenOnLoopback(35623, 8);
+  if (listener_ < 0) return;
   thread_ = std::thread([this] { serve(); });
 }
 

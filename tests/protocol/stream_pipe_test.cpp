@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/loopback.h"
 #include "protocol/server_connection.h"
 
 namespace {
@@ -127,16 +128,10 @@ TEST_F(StreamPipeTest, LargeWriteIsCompletedAcrossPartialSends) {
 }
 
 TEST(ConnectStreamTest, ConnectsToListenerAndFailsWithoutOne) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int listener = listenOnLoopback(0, 4);
   ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  const unsigned short port = ntohs(address.sin_port);
+  const unsigned short port = boundPort(listener);
+  ASSERT_NE(port, 0);
 
   PipePtr pipe(Server::ConnectStream("127.0.0.1", port, 2000));
   ASSERT_NE(pipe, nullptr);
