@@ -48,8 +48,8 @@ size_t DirectTarget::write(int64_t position, const iovec* pieces, size_t count, 
   size_t done = 0;
   // A short direct write leaves the rest unaligned; it is the caller's then.
   while (done < length && done % alignment == 0) {
-    const ssize_t written =
-        ::pwrite(descriptor_, staging_.get() + done, length - done, static_cast<off_t>(position) + static_cast<off_t>(done));
+    const auto at = static_cast<off_t>(position) + static_cast<off_t>(done);
+    const ssize_t written = ::pwrite(descriptor_, staging_.get() + done, length - done, at);
     if (written < 0 && errno == EINTR) {
       continue;
     }
