@@ -2,10 +2,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 sockaddr_in loopbackAddress(unsigned short port) {
   sockaddr_in address{};
@@ -13,6 +19,20 @@ sockaddr_in loopbackAddress(unsigned short port) {
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
+}
+
+bool receiveBefore(int socket, char* buffer, size_t size, Clock::time_point deadline) {
+  size_t got = 0;
+  while (got < size) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd entry{socket, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(left)) <= 0) return false;
+    const ssize_t n = ::recv(socket, buffer + got, size - got, 0);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
@@ -54,4 +74,33 @@ bool loopbackPortAccepts(unsigned short port) {
   if (fd < 0) return false;
   ::close(fd);
   return true;
+}
+
+int acceptWithin(int listener, std::chrono::milliseconds timeout) {
+  pollfd entry{listener, POLLIN, 0};
+  if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return -1;
+  const int socket = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (socket < 0) return -1;
+  const int on = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return socket;
+}
+
+bool receiveFrame(int socket, std::chrono::milliseconds timeout, std::string& frame) {
+  const auto deadline = Clock::now() + timeout;
+  char header[4];
+  if (!receiveBefore(socket, header, sizeof header, deadline)) return false;
+  uint32_t length = 0;
+  for (size_t i = 0; i < 4; ++i) length |= static_cast<uint32_t>(static_cast<unsigned char>(header[i])) << (8 * i);
+  frame.assign(length, '\0');
+  return receiveBefore(socket, frame.data(), length, deadline);
+}
+
+void sendAll(int socket, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
 }

@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+// Handlers answer through sendAll().
+#include "common/loopback.h"
+
 class HostileService {
 public:
   // `stopping` turns true when the test is over; a behaviour that holds its
@@ -30,7 +33,6 @@ public:
   // The framed request of the connection (4-byte little-endian length, then
   // the text); empty when it does not arrive whole within `timeout`.
   static std::string readRequest(int socket, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  static void sendAll(int socket, const std::string& bytes);
   // A frame header announcing `length` bytes, without the bytes.
   static std::string lengthField(uint32_t length);
   static std::string frame(const std::string& payload);

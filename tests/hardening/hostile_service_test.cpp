@@ -92,7 +92,7 @@ TEST_F(HostileServiceTest, ConnectionsClosedOrResetAtOnceAreNoReplyAndNoImage) {
       {"sends half a length field",
        [](int socket, const std::atomic<bool>&) {
          HostileService::readRequest(socket);
-         HostileService::sendAll(socket, std::string("\x05\x00", 2));
+         sendAll(socket, std::string("\x05\x00", 2));
        }},
   };
   for (const auto& [peer, behaviour, mayResetWhileConnecting] : peers) {
@@ -129,7 +129,7 @@ TEST_F(HostileServiceTest, RepliesThatAreNoFrameOrAnnounceTooMuchAreGivenUpAtOnc
   for (const auto& [peer, reply] : replies) {
     start([reply = reply](int socket, const std::atomic<bool>& stopping) {
       HostileService::readRequest(socket);
-      HostileService::sendAll(socket, reply);
+      sendAll(socket, reply);
       HostileService::holdOpen(socket, stopping);
     });
     const auto started = Clock::now();
@@ -147,7 +147,7 @@ TEST_F(HostileServiceTest, FramesCutShortByTheServiceAreNoReply) {
   for (const auto& [peer, reply] : replies) {
     start([reply = reply](int socket, const std::atomic<bool>&) {
       HostileService::readRequest(socket);
-      HostileService::sendAll(socket, reply);
+      sendAll(socket, reply);
     });
     expectEveryRequestSeesNoReply(peer);
     service_.reset();
@@ -159,7 +159,7 @@ TEST_F(HostileServiceTest, ImageSizesBeyondTheTargetOrTheStreamFailWithoutSucces
   for (const int64_t size : {int64_t{0xFFFFFFFF}, int64_t{INT64_MAX}}) {
     start([size](int socket, const std::atomic<bool>& stopping) {
       HostileService::readRequest(socket);
-      HostileService::sendAll(socket, HostileService::int64Field(size) + HostileService::int64Field(0) +
+      sendAll(socket, HostileService::int64Field(size) + HostileService::int64Field(0) +
                                           std::string(4096, 'x'));
       HostileService::holdOpen(socket, stopping);
     });
@@ -177,7 +177,7 @@ TEST_F(HostileServiceTest, ImageSizesBeyondTheTargetOrTheStreamFailWithoutSucces
   // A partition-table record announced at 4 GiB - 1 and cut after 1000 bytes.
   start([](int socket, const std::atomic<bool>&) {
     HostileService::readRequest(socket);
-    HostileService::sendAll(socket, HostileService::int64Field(0xFFFFFFFF) + std::string(1000, 'r'));
+    sendAll(socket, HostileService::int64Field(0xFFFFFFFF) + std::string(1000, 'r'));
   });
   const fs::path record = dir_.write("record", "");
   EXPECT_EQ(downloadImage(1, "100", record.string(), true, -1, 0, nullptr, nullptr), downloadStreamFailed);
@@ -191,7 +191,7 @@ TEST_F(HostileServiceTest, ImageSizesBeyondTheTargetOrTheStreamFailWithoutSucces
   // A block position before the start of the target is a corrupt stream.
   start([](int socket, const std::atomic<bool>& stopping) {
     HostileService::readRequest(socket);
-    HostileService::sendAll(socket, HostileService::int64Field(8192) + HostileService::int64Field(-4096) +
+    sendAll(socket, HostileService::int64Field(8192) + HostileService::int64Field(-4096) +
                                         std::string(4096, 'x') + HostileService::int64Field(INT64_MAX));
     HostileService::holdOpen(socket, stopping);
   });
@@ -227,7 +227,7 @@ TEST_F(HostileServiceTest, ListingsOfHundredsOfThousandsOfLinesAreReadWhole) {
   }
   start([clientReply, imageReply](int socket, const std::atomic<bool>&) {
     const std::string request = HostileService::readRequest(socket);
-    HostileService::sendAll(socket,
+    sendAll(socket,
                             HostileService::frame(request.starts_with("GET BACKUPCLIENTS") ? clientReply : imageReply));
   });
   int err = -1;

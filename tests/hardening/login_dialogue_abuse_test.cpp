@@ -70,7 +70,7 @@ TEST_F(LoginDialogueAbuse, MalformedAnswersToThePasswordQuestionOnlyAskAgain) {
         const std::lock_guard lock(mutex);
         ++digestLogins;
       }
-      HostileService::sendAll(socket, HostileService::frame(reply));
+      sendAll(socket, HostileService::frame(reply));
     });
     ASSERT_TRUE(service.listening()) << "port 35623 is taken; run under the ports lock";
 

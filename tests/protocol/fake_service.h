@@ -9,6 +9,9 @@
 #include <thread>
 #include <vector>
 
+// Handlers answer through sendAll().
+#include "common/loopback.h"
+
 class FakeBackupService {
 public:
   using Handler = std::function<void(const std::string& request, int socket)>;
@@ -22,7 +25,6 @@ public:
   bool listening() const { return listener_ >= 0; }
   std::vector<std::string> requests() const;
 
-  static void sendAll(int socket, const std::string& bytes);
   static void sendFrame(int socket, const std::string& payload);
   // Waits until the client closes its end (at most `seconds`).
   static void waitForClose(int socket, int seconds);

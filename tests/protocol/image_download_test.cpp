@@ -33,7 +33,7 @@ protected:
   void serve(std::vector<std::string> pieces) {
     start([pieces](const std::string&, int socket) {
       for (const std::string& piece : pieces) {
-        FakeBackupService::sendAll(socket, piece);
+        sendAll(socket, piece);
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
       }
     });
@@ -126,10 +126,10 @@ TEST_F(DownloadTest, MissingEndMarkerFailsAndHoldsBackTheLastBlock) {
 
 TEST_F(DownloadTest, CancelDuringTheTransferStops) {
   start([](const std::string&, int socket) {
-    FakeBackupService::sendAll(socket, int64Field(12288) + int64Field(0) + block('a') + int64Field(4096));
+    sendAll(socket, int64Field(12288) + int64Field(0) + block('a') + int64Field(4096));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     cancelrestore = true;
-    FakeBackupService::sendAll(socket, block('b') + int64Field(8192) + block('c') + int64Field(INT64_MAX));
+    sendAll(socket, block('b') + int64Field(8192) + block('c') + int64Field(INT64_MAX));
     FakeBackupService::waitForClose(socket, 10);
   });
   const auto target = dir_.write("target", std::string(12288, '.'));
@@ -139,7 +139,7 @@ TEST_F(DownloadTest, CancelDuringTheTransferStops) {
 
 TEST_F(DownloadTest, CancelIsNoticedWhileTheServiceIsSilent) {
   start([](const std::string&, int socket) {
-    FakeBackupService::sendAll(socket, int64Field(8192) + int64Field(0) + block('a'));
+    sendAll(socket, int64Field(8192) + int64Field(0) + block('a'));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     cancelrestore = true;
     FakeBackupService::waitForClose(socket, 60);
