@@ -199,6 +199,23 @@ TEST_F(ImageSetRestoreOnRig, APartitionTheTableDoesNotHaveIsRefusedBeforeTheTabl
   EXPECT_TRUE(calls().empty());
 }
 
+// A table whose numbering has a gap (1 and 3): the image of partition 3 goes
+// to partition 3, found by its number, not to the second partition node.
+TEST_F(ImageSetRestoreOnRig, TableWithAGapSendsPartitionThreeToPartitionThree) {
+  for (const std::string label : {"dos", "gpt"}) {
+    SCOPED_TRACE(label);
+    rig_->partition("target", "label: " + label + "\n" + disk_ + "p1 : start=2048, size=8192\n" + disk_ +
+                                  "p3 : start=20480, size=8192\n");
+    reportTargetDisks();
+    std::filesystem::remove(work_ / "calls");
+    const std::string volume = label == "dos" ? "D" : "E";
+    const std::string d = image(volume, 3);
+    const auto table = restore({d}, disk_);
+    EXPECT_EQ(table.at(volume), "SUCCESS");
+    EXPECT_EQ(calls(), (std::vector<std::string>{"mbr " + d + ".mbr " + disk_, "image " + d + " " + disk_ + "p3"}));
+  }
+}
+
 TEST_F(ImageSetRestoreOnRig, CancelEndsTheListAfterTheCurrentImage) {
   const std::string sysvol = image("SYSVOL", 1);
   image("ESP", 2);
