@@ -8,11 +8,7 @@ class File {
 public:
   // Names of the numeric open modes the agent uses.
   static constexpr int readOnly = 0;
-  static constexpr int replaceWriteOnly = 1;  // an existing file is deleted first
-  static constexpr int readWrite = 3;
-  static constexpr int readWriteCreate = 5;
   static constexpr int readWriteUncached = 10;  // written data is not kept in the page cache
-  static constexpr int readWriteDirect = 16;
 
   File() = default;
   ~File();
