@@ -199,6 +199,18 @@ TEST_F(ImageSetRestoreOnRig, APartitionTheTableDoesNotHaveIsRefusedBeforeTheTabl
   EXPECT_TRUE(calls().empty());
 }
 
+// The tool reports the table written, but the kernel shows partition 2
+// elsewhere than the image's table puts it: the image is not written there.
+TEST_F(ImageSetRestoreOnRig, APartitionElsewhereThanTheTableSaysIsNotWritten) {
+  const std::string other = (dir_.path() / "other-disk.img").string();
+  std::filesystem::resize_file(dir_.write("other-disk.img", ""), 64 << 20);
+  ASSERT_EQ(runProgram({"sfdisk", "-q", other}, "label: dos\nsize=4M\nsize=8M\n").status, 0);
+  const std::string d = ImageSetRestore::image("D", "partition_number=2\n", "d", encodedRecordOf(other, 2));
+  const auto table = restore({d}, disk_);
+  EXPECT_EQ(table.at("D"), "ERROR");
+  EXPECT_EQ(calls(), std::vector<std::string>{"mbr " + d + ".mbr " + disk_});
+}
+
 // A table whose numbering has a gap (1 and 3): the image of partition 3 goes
 // to partition 3, found by its number, not to the second partition node.
 TEST_F(ImageSetRestoreOnRig, TableWithAGapSendsPartitionThreeToPartitionThree) {
