@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/temp_dir.h"
-#include "blockdev/partition_lookup.h"
+#include "blockdev/target_gate.h"
 #include "disks/block_devices.h"
 #include "disks/target_disks.h"
 #include "rig/restore_targets.h"
@@ -228,6 +228,8 @@ TEST_F(RigDiskRestoreTest, TargetsTheGateRefusesStayByteForByteUnchanged) {
        "device_too_small", ""},
       {"a disk swapped under its node after the report", [](Rig& rig, TempDir&) { return rig.device("target"); },
        "cannot_open_disk", "", [](Rig& rig) { swapMedium(rig, "target"); }},
+      {"a disk no report offered", [](Rig& rig, TempDir&) { return rig.device("target"); }, "cannot_open_disk", "",
+       [](Rig&) { blockdev::rememberReportedTargets({}); }},
       {"a GPT made for 4 KiB blocks", [](Rig& rig, TempDir&) { return rig.device("target"); },
        "gpt_logical_blocksize_change", "", nullptr, [](SMBRData& record) { record.header_offset = 4096; }},
       {"a partition the record's table does not have", [](Rig& rig, TempDir&) { return rig.device("target"); },
