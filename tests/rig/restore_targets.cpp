@@ -67,8 +67,8 @@ void swapMedium(Rig& rig, const std::string& name) {
   std::filesystem::copy_file(backing, fresh);
   // The fresh backing file lies in the rig's state, so the rig still owns
   // the device and detaches it at the end.
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"losetup", "-d", device}, std::vector<std::string>{"losetup", "-P", device, fresh.string()}}) {
+  for (const std::vector<std::string>& command : {std::vector<std::string>{"losetup", "-d", device},
+                                                  std::vector<std::string>{"losetup", "-P", device, fresh.string()}}) {
     const RigRun run = runProgram(command);
     if (run.status != 0) {
       throw std::runtime_error("cannot swap the medium of " + device + ": " + run.output);

@@ -284,7 +284,8 @@ TEST_F(RigDiskRestoreTest, TableWithAGapRestoresPartitionThreeIntoPartitionThree
     EXPECT_TRUE(after.substr(2048 * 512, 4096 * 512) == before.substr(2048 * 512, 4096 * 512))
         << "partition 1 was written to";
     EXPECT_EQ(after.substr(8192 * 512, imageStart_.size()), imageStart_);
-    EXPECT_TRUE(after.substr(8192 * 512 + imageStart_.size(), 4096) == before.substr(8192 * 512 + imageStart_.size(), 4096));
+    const size_t imageEnd = 8192 * 512 + imageStart_.size();
+    EXPECT_TRUE(after.substr(imageEnd, 4096) == before.substr(imageEnd, 4096)) << "written past the image";
     downloads_.clear();
     rig_.reset();
   }
