@@ -152,7 +152,7 @@ uint32_t logicalBlockSize(const File& file) {
 bool readDiskTable(const std::string& disk, DiskTable& table, std::string& error) {
   table = DiskTable{};
   File file;
-  if (!file.Open(disk, 0)) {
+  if (!file.Open(disk, File::readOnly)) {
     error = "cannot open " + disk + " for reading";
     return false;
   }

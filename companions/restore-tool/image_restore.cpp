@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-bool writeImage(ImageSource& image, BlockTarget& target, ProgressPrinter& progress, std::string& error) {
+bool writeImage(ImageSource& image, blockdev::BlockDevice& target, ProgressPrinter& progress, std::string& error) {
   const uint64_t size = image.size();
   if (target.size() < size) {
     error = "target " + target.path() + " holds " + std::to_string(target.size()) + " bytes, the image needs " +
@@ -38,8 +38,8 @@ bool writeImage(ImageSource& image, BlockTarget& target, ProgressPrinter& progre
 int restoreImageCommand(const std::string& image_path, const std::string& device, std::ostream& out) {
   std::string error;
   std::unique_ptr<ImageSource> image = openImage(image_path, error);
-  BlockTarget target;
-  if (image && target.open(device, DeviceKind::Partition, error)) {
+  blockdev::BlockDevice target;
+  if (image && target.open(device, blockdev::DeviceKind::Partition, error)) {
     ProgressPrinter progress(out, image->size());
     if (writeImage(*image, target, progress, error)) {
       // No path in this line: the agent looks for "error" anywhere in it.

@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "block_target.h"
+#include "blockdev/block_device.h"
 #include "image_source.h"
 #include "progress_printer.h"
 
@@ -14,7 +14,7 @@ constexpr size_t kImageChunkSize = 1024 * 1024;
 // Writes the whole image onto `target` (which must be at least as large; that
 // is checked before anything is written), reporting through `progress`, and
 // flushes the device. False with `error` set on any failure.
-bool writeImage(ImageSource& image, BlockTarget& target, ProgressPrinter& progress, std::string& error);
+bool writeImage(ImageSource& image, blockdev::BlockDevice& target, ProgressPrinter& progress, std::string& error);
 
 // The --restore-image command: prints progress lines, then a line holding
 // "successfully", or one line holding "error". Returns the exit status.

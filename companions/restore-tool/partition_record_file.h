@@ -7,10 +7,7 @@
 #include <string>
 
 #include "protocol/mbr_record.h"
-
-// Reads and decodes the file; nothing, with `error` set, when it cannot be
-// read or does not decode as a record.
-std::optional<SMBRData> readPartitionRecordFile(const std::string& path, std::string& error);
+#include "protocol/record_file.h"
 
 // The record as key=value lines, one per field. Values are kept on one line
 // (control characters become blanks) so that a filter on the key always gets

@@ -1,7 +1,4 @@
 #pragma once
-#include <string>
-
-// Writes `line` and a line feed to standard output as one piece and flushes,
-// so that lines from the I/O thread, the pump and the sessions never
-// interleave and a log file read while the agent runs is always current.
-void logLine(const std::string& line);
+// The log line lives in support, below every layer that logs; this name stays
+// for the code that reached it here.
+#include "support/log_line.h"

@@ -43,11 +43,3 @@ std::string devnameQuery(const std::string& majMin) {
 std::string devnameFromQueryOutput(const std::string& output) {
   return trim(getuntil("\n", output));
 }
-
-std::string partitionPathAt(const std::vector<SLsblk>& rows, int row) {
-  if (row < 0 || static_cast<size_t>(row) >= rows.size()) {
-    return {};
-  }
-  const SLsblk& entry = rows[static_cast<size_t>(row)];
-  return entry.type == "part" ? entry.devname : std::string();
-}

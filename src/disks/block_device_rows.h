@@ -26,5 +26,3 @@ std::string devnameQuery(const std::string& majMin);
 // blanks stripped; empty when the text has no line feed.
 std::string devnameFromQueryOutput(const std::string& output);
 
-// devname of row `row` when that row exists and is a partition; else empty.
-std::string partitionPathAt(const std::vector<SLsblk>& rows, int row);

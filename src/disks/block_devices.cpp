@@ -1,5 +1,6 @@
 #include "disks/block_devices.h"
 
+#include "blockdev/partition_lookup.h"
 #include "disks/block_device_rows.h"
 #include "support/command.h"
 #include "support/shell_quote.h"
@@ -21,6 +22,4 @@ std::vector<SLsblk> lsblk(const std::string& device) {
   return rows;
 }
 
-std::string getPartitionPath(const std::string& disk, int row) {
-  return partitionPathAt(lsblk(disk), row);
-}
+std::string getPartitionPath(const std::string& disk, int number) { return blockdev::partitionNode(disk, number); }

@@ -14,6 +14,7 @@ struct SLsblk {
 
 std::vector<SLsblk> lsblk(const std::string& device);
 
-// Device path of row `row` of the listing of `disk` when that row is a
-// partition; empty otherwise.
-std::string getPartitionPath(const std::string& disk, int row);
+// Device path of partition number `number` of `disk` as the kernel has it
+// now (not row `number` of the listing, which a gap in the numbering or
+// devices stacked on a partition would shift); empty while there is none.
+std::string getPartitionPath(const std::string& disk, int number);

@@ -1,23 +1,20 @@
 #include "disks/disk_inventory.h"
 
-#include <iostream>
-
 #include "disks/inventory_rows.h"
 #include "support/command.h"
+#include "support/log_line.h"
 
 namespace {
 
 std::vector<std::string> runAndLog(const std::string& command, const std::string& label) {
   std::string output;
   const std::vector<std::string> rows = runCommand(command, output);
-  std::string log;
   for (const auto& row : rows) {
-    log += label + " is " + row + "\n";
+    logLine(label + " is " + row);
   }
   if (rows.empty()) {
-    log = label + " is empty\n";
+    logLine(label + " is empty");
   }
-  std::cout << log << std::flush;
   return rows;
 }
 

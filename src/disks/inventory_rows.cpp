@@ -1,7 +1,6 @@
 #include "disks/inventory_rows.h"
 
-#include <iostream>
-
+#include "support/log_line.h"
 #include "support/text.h"
 
 namespace {
@@ -63,7 +62,7 @@ Json::Value buildInventory(const std::vector<std::string>& diskRows, const std::
     if (bus.empty()) {
       continue;
     }
-    std::cout << (name + "  " + bus[0] + "\n") << std::flush;
+    logLine(name + "  " + bus[0]);
     if ((bus[0] == "usb") != usbOnly) {
       continue;
     }

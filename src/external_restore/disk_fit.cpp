@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <optional>
+#include <vector>
 
 #include "support/text.h"
 
@@ -17,6 +19,84 @@ int64_t targetSize(const Json::Value& target) {
 
 Json::ArrayIndex countOf(const Json::Value& list) {
   return list.isArray() ? list.size() : 0;
+}
+
+// A source of size 0 or less could not be measured: it fits nothing, as a
+// restore onto a disk of unknown fit could end past the disk's end.
+bool holds(int64_t target, int64_t source) { return source > 0 && target >= source; }
+
+bool fitsOne(int64_t source, const std::vector<int64_t>& targets, const std::vector<bool>& taken) {
+  for (size_t t = 0; t < targets.size(); ++t) {
+    if (!taken[t] && holds(targets[t], source)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The "2" report: the source's size and the sizes of the targets that cannot
+// take it (too small, or given to another source), in target order.
+Json::Value notFitting(int64_t source, const std::vector<int64_t>& targets, const std::vector<bool>& taken) {
+  Json::Value reply;
+  reply["op"] = "-i";
+  reply["error"] = "2";
+  reply["source_size"] = Json::Int64(source);
+  Json::Value sizes(Json::arrayValue);
+  for (size_t t = 0; t < targets.size(); ++t) {
+    if (taken[t] || !holds(targets[t], source)) {
+      sizes.append(Json::Int64(targets[t]));
+    }
+  }
+  reply["target_size"] = sizes;
+  return reply;
+}
+
+// Source indexes, largest first (ties in source order).
+std::vector<size_t> largestFirst(const std::vector<int64_t>& sources) {
+  std::vector<size_t> order(sources.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
+  }
+  std::stable_sort(order.begin(), order.end(), [&sources](size_t a, size_t b) { return sources[a] > sources[b]; });
+  return order;
+}
+
+// Gives `source` the smallest free target that holds it; false when none does.
+bool place(int64_t source, const std::vector<int64_t>& targets, std::vector<bool>& used) {
+  std::optional<size_t> best;
+  for (size_t t = 0; t < targets.size(); ++t) {
+    if (!used[t] && holds(targets[t], source) && (!best || targets[t] < targets[*best])) {
+      best = t;
+    }
+  }
+  if (best) {
+    used[*best] = true;
+  }
+  return best.has_value();
+}
+
+// Places the sources before `stop` in largest-first order.
+void placeLargerSources(const std::vector<int64_t>& sources, size_t stop, const std::vector<int64_t>& targets,
+                        std::vector<bool>& used) {
+  for (const size_t s : largestFirst(sources)) {
+    if (s == stop) {
+      return;
+    }
+    place(sources[s], targets, used);
+  }
+}
+
+// Every source on a target of its own: largest source first onto the
+// smallest free target that holds it, which finds such an assignment whenever
+// one exists. The first source left without a target, if any.
+std::optional<size_t> unassignedSource(const std::vector<int64_t>& sources, const std::vector<int64_t>& targets) {
+  std::vector<bool> used(targets.size(), false);
+  for (const size_t s : largestFirst(sources)) {
+    if (!place(sources[s], targets, used)) {
+      return s;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -50,26 +130,27 @@ Json::Value diskFitReport(Json::Value& report) {
     reply["target_count"] = Json::UInt(target_count);
     return reply;
   }
+  std::vector<int64_t> target_sizes;
+  for (Json::ArrayIndex t = 0; t < target_count; ++t) {
+    target_sizes.push_back(targetSize(targets[t]));
+  }
+  std::vector<int64_t> source_sizes;
   for (Json::ArrayIndex s = 0; s < source_count; ++s) {
-    const int64_t source_size = sources[s]["Size"].asInt64();
-    Json::Value smaller(Json::arrayValue);
-    bool fits = false;
-    for (Json::ArrayIndex t = 0; t < target_count; ++t) {
-      const int64_t size = targetSize(targets[t]);
-      if (size >= source_size) {
-        fits = true;
-      } else {
-        smaller.append(Json::Int64(size));
-      }
+    source_sizes.push_back(sources[s]["Size"].asInt64());
+  }
+  const std::vector<bool> taken(target_sizes.size(), false);
+  for (const int64_t size : source_sizes) {
+    if (!fitsOne(size, target_sizes, taken)) {
+      return notFitting(size, target_sizes, taken);
     }
-    if (!fits) {
-      Json::Value reply;
-      reply["op"] = "-i";
-      reply["error"] = "2";
-      reply["source_size"] = Json::Int64(source_size);
-      reply["target_size"] = smaller;
-      return reply;
-    }
+  }
+  const std::optional<size_t> unplaced = unassignedSource(source_sizes, target_sizes);
+  if (unplaced) {
+    // Each source fits some target alone, but not every source can have a
+    // target of its own: this one is left over once the larger ones are placed.
+    std::vector<bool> used(target_sizes.size(), false);
+    placeLargerSources(source_sizes, *unplaced, target_sizes, used);
+    return notFitting(source_sizes[*unplaced], target_sizes, used);
   }
   report["error"] = "0";
   report["op"] = "-i";

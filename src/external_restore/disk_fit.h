@@ -16,9 +16,11 @@ Json::Value sourceDiskArray(const SourceDiskMap& sources);
 
 // Takes the report value holding "TargetDrives" (the disk inventory) and
 // "SourceDisk" and returns the message to send: the "1" report when there are
-// fewer targets than source disks, the "2" report for the first source disk
-// that fits no target, otherwise `report` itself with "error" "0" and "op"
-// "-i" added.
+// fewer targets than source disks; the "2" report for the first source disk
+// that fits no target (a source of size 0, whose size could not be measured,
+// fits none), or else for the source left over when the sources cannot each
+// have a target of their own; otherwise `report` itself with "error" "0" and
+// "op" "-i" added.
 Json::Value diskFitReport(Json::Value& report);
 
 // The largest End sector among fdisk's partition rows (boot flag column

@@ -1,14 +1,14 @@
 #include "external_restore/disk_report.h"
 
 #include "control/queues.h"
-#include "disks/disk_inventory.h"
+#include "disks/target_disks.h"
 #include "external_restore/disk_fit.h"
 #include "support/command.h"
 #include "support/shell_quote.h"
 
 Json::Value GetDiskInfoJson(const std::vector<std::string>& paths) {
   Json::Value report;
-  report["TargetDrives"] = GetDiskInfo(false);
+  report["TargetDrives"] = reportTargetDisks();
 
   SourceDiskMap sources;
   for (const std::string& path : paths) {

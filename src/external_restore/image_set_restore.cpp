@@ -1,43 +1,22 @@
 #include "external_restore/image_set_restore.h"
 
-#include <chrono>
+#include <optional>
 #include <string_view>
 
-#include <sys/stat.h>
-
-#include "control/log_line.h"
+#include "blockdev/partition_lookup.h"
 #include "control/shared_state.h"
 #include "external_restore/catalogue.h"
 #include "external_restore/folder_search.h"
+#include "disks/target_disks.h"
 #include "external_restore/image_writer.h"
-#include "external_restore/partition_device.h"
 #include "external_restore/restore_tool_commands.h"
+#include "protocol/record_file.h"
+#include "protocol/restore_target.h"
 #include "server_restore/progress.h"
 #include "support/command.h"
-#include "support/pause.h"
+#include "support/log_line.h"
 
 namespace {
-
-// The kernel creates the partition nodes when the tool has made it re-read
-// the table; this bounds the wait for a node that never comes (a failed
-// partition-table write).
-constexpr int kPartitionNodeChecks = 50;
-constexpr std::chrono::milliseconds kPartitionNodeInterval(100);
-
-bool isBlockDevice(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
-}
-
-bool waitForBlockDevice(const std::string& path) {
-  for (int check = 0; check < kPartitionNodeChecks; ++check) {
-    if (isBlockDevice(path)) {
-      return true;
-    }
-    pauseFor(kPartitionNodeInterval);
-  }
-  return isBlockDevice(path);
-}
 
 bool allDigits(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
@@ -61,16 +40,28 @@ void markFailed(const std::string& key, const std::string& why) {
 
 int RestoreImage(const std::string& image, const std::string& key, const std::string& target) {
   // Checked before anything is written: without a partition number the image
-  // would land on the whole disk, and a path that is not a block device would
-  // be overwritten as a file.
-  if (!isBlockDevice(target)) {
-    markFailed(key, "Target " + target + " is not a block device; " + image + " not restored");
-    return 1;
-  }
+  // would land on the whole disk.
   const std::string number = partitionNumberOf(image);
   if (number.empty()) {
     markFailed(key, "No partition number for " + image + "; not restored");
     return 1;
+  }
+  std::string why;
+  const std::optional<SMBRData> record = readPartitionRecordFile(image + ".mbr", why);
+  if (!record || std::to_string(record->partition_number) != number) {
+    markFailed(key, (record ? "Partition number of " + image + ".mbr differs" : why) + "; " + image + " not restored");
+    return 1;
+  }
+  blockdev::PartitionExtent extent;
+  {
+    RestoreTarget admitted;
+    TargetRefusal refusal = TargetRefusal::target;
+    if (!admitRestoreTarget(*record, target, currentTargetDisks(), admitted, refusal, why)) {
+      markFailed(key, why + "; " + image + " not restored");
+      return 1;
+    }
+    extent = admitted.partition;
+    // The tool claims the disk for itself to write the table.
   }
 
   const std::string mbrCommand = restoreMbrCommand(image, target);
@@ -88,9 +79,9 @@ int RestoreImage(const std::string& image, const std::string& key, const std::st
     return 1;
   }
 
-  const std::string partition = partitionDevice(target, number);
-  if (!waitForBlockDevice(partition)) {
-    markFailed(key, "Partition " + partition + " did not appear; " + image + " not restored");
+  std::string partition;
+  if (!blockdev::findPartition(target, record->partition_number, extent, partition, why)) {
+    markFailed(key, why + "; " + image + " not restored");
     return 1;
   }
   const std::string imageCommand = restoreImageCommand(image, partition);

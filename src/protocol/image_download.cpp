@@ -5,11 +5,12 @@
 #include <memory>
 #include <vector>
 
+#include "blockdev/image_target.h"
+#include "blockdev/target_writer.h"
 #include "control/shared_state.h"
+#include "support/log_line.h"
 #include "protocol/image_stream.h"
-#include "protocol/open_file.h"
 #include "protocol/server_connection.h"
-#include "protocol/target_writer.h"
 #include "protocol/tcp_stack.h"
 #include "support/file.h"
 
@@ -148,8 +149,10 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
   // A failed send shows up as a missing size.
   tcpstack.Send(pipe.get(), request, 10000, true);
 
-  const std::unique_ptr<File> target(Server::openFile(outfile, 10));
+  std::string error;
+  const std::unique_ptr<File> target(blockdev::openImageTarget(outfile, error));
   if (!target) {
+    logLine(error);
     return downloadCannotOpenTarget;
   }
   const int64_t targetSize = target->Size();

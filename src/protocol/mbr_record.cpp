@@ -61,7 +61,7 @@ namespace {
 constexpr const char* recordFile = "mbr.dat";
 
 bool readWholeFile(const std::string& name, std::string& content) {
-  const std::unique_ptr<File> file(Server::openFile(name, 0));
+  const std::unique_ptr<File> file(Server::openFile(name, File::readOnly));
   if (!file) {
     return false;
   }

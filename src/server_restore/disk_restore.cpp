@@ -2,19 +2,14 @@
 
 #include <chrono>
 #include <exception>
-#include <memory>
 #include <thread>
 
-#include "control/log_line.h"
-#include "disks/block_devices.h"
+#include "disks/target_disks.h"
 #include "protocol/image_download.h"
-#include "protocol/open_file.h"
 #include "server_restore/partition_table_write.h"
 #include "server_restore/progress.h"
-#include "support/command.h"
-#include "support/file.h"
+#include "support/log_line.h"
 #include "support/pause.h"
-#include "support/shell_quote.h"
 #include "support/text.h"
 
 void RestoreThread::operator()() {
@@ -36,39 +31,6 @@ bool DoRestore(const SImage& image, const std::string& disk, std::string& errtex
 namespace server_restore {
 
 namespace {
-
-constexpr int furtherPartitionAttempts = 10;
-constexpr auto kernelSettle = std::chrono::seconds(10);
-
-bool opens(const std::string& path) {
-  return !path.empty() && std::unique_ptr<File>(Server::openFile(path, 3)) != nullptr;
-}
-
-// Waits for the kernel to show the partition after the table was written:
-// one look after partprobe, then up to 10 more, each also rewriting the table
-// through fdisk, which makes the kernel read it again. Empty when it never
-// appeared.
-std::string waitForPartition(const DiskRestoreServices& services, const std::string& disk, int partition) {
-  const std::string partprobe = "partprobe " + shellQuote(disk) + " > /dev/null 2>&1";
-  services.shell(partprobe);
-  pauseFor(kernelSettle);
-  std::string path = services.partitionPath(disk, partition);
-  bool opened = opens(path);
-  logLine(path);
-  for (int attempt = 0; !opened; ++attempt) {
-    if (attempt == furtherPartitionAttempts) {
-      return std::string();
-    }
-    services.shell(partprobe);
-    pauseFor(kernelSettle);
-    path = services.partitionPath(disk, partition);
-    opened = opens(path);
-    if (!opened) {
-      services.shell("echo w | fdisk " + shellQuote(disk) + " > /dev/null 2>&1");
-    }
-  }
-  return path;
-}
 
 void startProgressThread(const std::string& key) {
   try {
@@ -99,8 +61,7 @@ DiskRestoreServices realDiskRestoreServices() {
     }
     return SMBRData(data);
   };
-  services.partitionPath = getPartitionPath;
-  services.shell = [](const std::string& command) { runSystem(command); };
+  services.targetInventory = currentTargetDisks;
   services.download = [](RestoreThread& download) { download(); };
   services.startProgress = startProgressThread;
   return services;
@@ -120,15 +81,11 @@ bool restorePartitionImage(const DiskRestoreServices& services, const SImage& im
   }
   logLine(record->infoString() + disk);
 
-  if (!writePartitionTable(*record, disk, errtext)) {
+  std::string partition;
+  if (!writePartitionTable(*record, disk, services.targetInventory(), partition, errtext)) {
     return false;
   }
-  const std::string partition = waitForPartition(services, disk, record->partition_number);
-  if (partition.empty()) {
-    errtext = "no_restore_partition";
-    logLine(errtext);
-    return false;
-  }
+  logLine(partition);
   logLine("mbr restore over");
 
   services.startProgress(GetDriveletter(image));

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "protocol/listing.h"
 #include "protocol/mbr_record.h"
@@ -34,15 +35,14 @@ std::string GetDriveletter(const SImage& image);
 
 namespace server_restore {
 
-// What DoRestore reaches outside the disk: the backup service, the kernel's
-// view of partitions, the shell and the progress thread. Replaced in tests.
+// What DoRestore reaches outside the disk: the backup service, the disk
+// inventory and the progress thread. Replaced in tests.
 struct DiskRestoreServices {
   // The decoded partition-table record of the image; nothing when it could
   // not be downloaded.
   std::function<std::optional<SMBRData>(const SImage& image)> fetchRecord;
-  // getPartitionPath: the device of that row of the disk, empty while none.
-  std::function<std::string(const std::string& disk, int row)> partitionPath;
-  std::function<void(const std::string& command)> shell;
+  // The device paths of the disks the inventory lists as targets now.
+  std::function<std::vector<std::string>()> targetInventory;
   std::function<void(RestoreThread& download)> download;
   // Starts the detached thread that relays the restore tool's progress for
   // the progress key.

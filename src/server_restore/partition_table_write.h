@@ -1,21 +1,24 @@
 #pragma once
-// Writing an image's partition table (MBR, or protective MBR plus both GPT
-// copies) onto a whole disk.
+// Preparing a whole disk for one partition image: the target gate, the
+// image's partition table (MBR, or protective MBR plus both GPT copies), the
+// kernel's re-read of it, and the partition it gives.
 #include <string>
+#include <vector>
 
 #include "protocol/mbr_record.h"
 
 namespace server_restore {
 
-// Writes the record onto `disk`. Everything that can refuse the disk (not a
-// block device, cannot be opened, a logical block size that differs from the
-// source's) is checked before the first byte is written. False with errtext
-// set when the table could not be written; a failure on the backup GPT copy
-// only sets errtext.
-bool writePartitionTable(const SMBRData& record, const std::string& disk, std::string& errtext);
-
-// The logical block size that sysfs gives for the disk named by the last
-// component of `disk`; 0 when it cannot be read.
-long long logicalBlockSize(const std::string& disk);
+// Admits `disk` through the target gate against `inventory` (the device
+// paths the disk inventory lists now), checks that the record's table and
+// its partition fit the disk, and only then writes the table, flushes it,
+// has the kernel re-read it on the same descriptor and finds the record's
+// partition by its number where the table puts it. True with `partition`
+// set to its device path; false with errtext set ("cannot_open_disk",
+// "gpt_logical_blocksize_change", "device_too_small", "error_writing_mbr",
+// "error_writing_gpt", "no_restore_partition") and the reason logged. Every
+// refusal before the writing leaves the disk unchanged.
+bool writePartitionTable(const SMBRData& record, const std::string& disk, const std::vector<std::string>& inventory,
+                         std::string& partition, std::string& errtext);
 
 }  // namespace server_restore

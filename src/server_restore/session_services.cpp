@@ -1,6 +1,6 @@
 #include "server_restore/session_services.h"
 
-#include "disks/disk_inventory.h"
+#include "disks/target_disks.h"
 #include "external_restore/disk_report.h"
 #include "protocol/login_dialogue.h"
 #include "protocol/mbr_record.h"
@@ -37,7 +37,7 @@ SessionServices realSessionServices() {
   services.readSourceRecord = readRecord;
   // DownloadMBR leaves the record it fetched in "mbr.dat".
   services.lastSourceDiskSize = [] { return static_cast<int64_t>(GetSizeOfSourceDisk("mbr.dat", false) * 512); };
-  services.targetDisks = [] { return GetDiskInfo(false); };
+  services.targetDisks = reportTargetDisks;
   services.restore = [](const SImage& image, const std::string& disk, std::string& errtext) {
     DoRestore(image, disk, errtext);
   };

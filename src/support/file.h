@@ -6,6 +6,10 @@
 
 class File {
 public:
+  // Names of the numeric open modes the agent uses.
+  static constexpr int readOnly = 0;
+  static constexpr int readWriteUncached = 10;  // written data is not kept in the page cache
+
   File() = default;
   ~File();
   File(const File&) = delete;

@@ -14,13 +14,6 @@ const char* const kNvmeWithLvm =
     "MAJ:MIN=\"254:1\" MODEL=\"\" SIZE=\"435.3G\" TYPE=\"lvm\"\n"
     "MAJ:MIN=\"259:3\" MODEL=\"\" SIZE=\"1M\" TYPE=\"part\"\n";
 
-std::vector<SLsblk> withDevnames(std::vector<SLsblk> rows) {
-  for (size_t i = 0; i < rows.size(); ++i) {
-    rows[i].devname = "/dev/node" + std::to_string(i);
-  }
-  return rows;
-}
-
 }  // namespace
 
 TEST(LsblkRows, ReadsEveryRowInTreeOrder) {
@@ -72,22 +65,4 @@ TEST(LsblkRows, DevnameIsTheFirstLineTrimmed) {
   EXPECT_EQ(devnameFromQueryOutput(" /dev/nvme0n1p3\r\n/dev/other\n"), "/dev/nvme0n1p3");
   EXPECT_EQ(devnameFromQueryOutput("/dev/sda2"), "") << "no line feed: the query printed no line";
   EXPECT_EQ(devnameFromQueryOutput(""), "");
-}
-
-TEST(LsblkRows, PartitionPathOnlyForExistingPartitionRows) {
-  const auto rows = withDevnames(parseLsblkListing(kNvmeWithLvm));
-  EXPECT_EQ(partitionPathAt(rows, 0), "") << "row 0 is the disk";
-  EXPECT_EQ(partitionPathAt(rows, 1), "/dev/node1");
-  EXPECT_EQ(partitionPathAt(rows, 2), "/dev/node2");
-  EXPECT_EQ(partitionPathAt(rows, 3), "") << "an LVM volume is not a partition";
-  EXPECT_EQ(partitionPathAt(rows, 5), "/dev/node5") << "rows count the tree, not partition numbers";
-  EXPECT_EQ(partitionPathAt(rows, 6), "");
-  EXPECT_EQ(partitionPathAt(rows, 1000), "");
-  EXPECT_EQ(partitionPathAt(rows, -1), "");
-  EXPECT_EQ(partitionPathAt(rows, -2147483647 - 1), "");
-  EXPECT_EQ(partitionPathAt({}, 0), "");
-
-  auto unresolved = rows;
-  unresolved[1].devname.clear();
-  EXPECT_EQ(partitionPathAt(unresolved, 1), "") << "a partition whose udevadm lookup failed";
 }

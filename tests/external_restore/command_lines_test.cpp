@@ -6,23 +6,12 @@
 
 #include "common/temp_dir.h"
 #include "external_restore/drive_mount.h"
-#include "external_restore/partition_device.h"
 #include "external_restore/restore_tool_commands.h"
 #include "support/command.h"
 #include "support/shell_quote.h"
 #include "support/text.h"
 
 namespace {
-
-TEST(PartitionDevice, SeparatorDependsOnTheLastCharacterOfTheDiskName) {
-  EXPECT_EQ(partitionDevice("/dev/sda", "2"), "/dev/sda2");
-  EXPECT_EQ(partitionDevice("/dev/vdb", "10"), "/dev/vdb10");
-  EXPECT_EQ(partitionDevice("/dev/loop0", "2"), "/dev/loop0p2");
-  EXPECT_EQ(partitionDevice("/dev/loop12", "1"), "/dev/loop12p1");
-  EXPECT_EQ(partitionDevice("/dev/nvme0n1", "2"), "/dev/nvme0n1p2");
-  EXPECT_EQ(partitionDevice("/dev/mmcblk0", "2"), "/dev/mmcblk0p2");
-  EXPECT_EQ(partitionDevice("", "1"), "1");
-}
 
 TEST(CommandLines, KeepTheirFixedTextAroundQuotedValues) {
   EXPECT_EQ(partitionNumberCommand("/mnt/a/x.vhd"),

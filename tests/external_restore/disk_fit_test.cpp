@@ -86,7 +86,7 @@ TEST(DiskFit, TheFirstSourceThatFitsNothingIsReported) {
 
 TEST(DiskFit, FittingSourcesGiveReportZeroOnTheReportItself) {
   SourceDiskMap sources{{"0", {150 * GB, {"a"}}}, {"1", {200 * GB, {"b"}}}};
-  Json::Value report = reportFor(targets({100 * GB, 200 * GB}), sources);
+  Json::Value report = reportFor(targets({150 * GB, 200 * GB}), sources);
   const Json::Value reply = diskFitReport(report);
   EXPECT_EQ(reply["error"].asString(), "0");
   EXPECT_EQ(reply["op"].asString(), "-i");
@@ -113,17 +113,61 @@ TEST(DiskFit, NoImagesGiveReportZeroWithNullSourceDisk) {
   EXPECT_TRUE(reply["SourceDisk"].isNull());
 }
 
-TEST(DiskFit, ATargetWithoutANumericSizeFitsOnlyEmptySources) {
+TEST(DiskFit, ATargetWithoutANumericSizeHoldsNothing) {
   Json::Value list = targets({100 * GB});
   list[0]["Size"] = "";
-  SourceDiskMap empty_table{{"0", {0, {"a"}}}};
-  Json::Value report = reportFor(list, empty_table);
-  EXPECT_EQ(diskFitReport(report)["error"].asString(), "0");
   SourceDiskMap sources{{"0", {512, {"a"}}}};
-  Json::Value report2 = reportFor(list, sources);
-  const Json::Value reply = diskFitReport(report2);
+  Json::Value report = reportFor(list, sources);
+  const Json::Value reply = diskFitReport(report);
   EXPECT_EQ(reply["error"].asString(), "2");
   EXPECT_EQ(reply["target_size"][0].asInt64(), 0);
+}
+
+TEST(DiskFit, ASourceWhoseSizeCouldNotBeMeasuredFitsNoTarget) {
+  SourceDiskMap sources{{"0", {100 * GB, {"a"}}}, {"1", {0, {"b"}}}};
+  Json::Value report = reportFor(targets({200 * GB, 300 * GB}), sources);
+  const Json::Value reply = diskFitReport(report);
+  EXPECT_EQ(reply["error"].asString(), "2");
+  EXPECT_EQ(reply["source_size"].asInt64(), 0);
+  EXPECT_EQ(reply["target_size"].size(), 2u);
+}
+
+// Sources that each fit some target alone must still have a target each.
+TEST(DiskFit, EverySourceNeedsATargetOfItsOwn) {
+  struct Case {
+    std::string name;
+    std::vector<int64_t> sources;  // in map order
+    std::vector<int64_t> targets;
+    std::string error;
+    int64_t reported = 0;                 // source_size of a "2" report
+    std::vector<int64_t> blocking = {};  // its target_size
+  };
+  const std::vector<Case> cases{
+      {"the smaller source first in map order, the larger target first", {100 * GB, 150 * GB},
+       {200 * GB, 120 * GB}, "0"},
+      {"the larger source first in map order", {150 * GB, 100 * GB}, {120 * GB, 200 * GB}, "0"},
+      {"both fit only the same target", {150 * GB, 160 * GB}, {200 * GB, 120 * GB}, "2", 150 * GB,
+       {200 * GB, 120 * GB}},
+      {"three sources, the middle target fits two", {50 * GB, 90 * GB, 95 * GB}, {100 * GB, 60 * GB, 99 * GB}, "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SourceDiskMap sources;
+    for (size_t i = 0; i < c.sources.size(); ++i) {
+      sources[std::to_string(i)] = {c.sources[i], {"image" + std::to_string(i)}};
+    }
+    Json::Value report = reportFor(targets(c.targets), sources);
+    const Json::Value reply = diskFitReport(report);
+    EXPECT_EQ(reply["error"].asString(), c.error);
+    if (c.error == "2") {
+      EXPECT_EQ(reply["source_size"].asInt64(), c.reported);
+      std::vector<int64_t> blocking;
+      for (const Json::Value& size : reply["target_size"]) {
+        blocking.push_back(size.asInt64());
+      }
+      EXPECT_EQ(blocking, c.blocking);
+    }
+  }
 }
 
 TEST(LargestEndSector, ReadsTheEndColumnOfMbrAndGptRows) {

@@ -310,8 +310,21 @@ protected:
     return folder.substr(0, folder.size() - std::string("/TarnbyBMR_Backups").size());
   }
 
-  // Restores `images` onto `target` and waits for the run to end.
+  // Asks for the disk report of `images`, as the user interface does before
+  // every restore: the agent notes the disks it offers as targets.
+  void report(const std::vector<std::string>& images) {
+    Json::Value list(Json::arrayValue);
+    for (const std::string& image : images) {
+      list.append(image);
+    }
+    ASSERT_TRUE(ui_->send(request("-i", list)));
+    ASSERT_TRUE(ui_->waitForOp("-i", kReply).has_value()) << agent_->log();
+  }
+
+  // Restores `images` onto `target` after their disk report and waits for
+  // the run to end.
   void restore(const std::string& target, const std::vector<std::string>& images) {
+    report(images);
     Json::Value r;
     r["op"] = "-r";
     r["restorepoints"][0]["out"] = target;
@@ -516,6 +529,7 @@ TEST_F(ExternalDrive, CancelEndsTheRunAfterTheCurrentImage) {
 
   const std::string folder = backupFolderOn(1);
   ASSERT_FALSE(folder.empty());
+  report({rootOf(folder) + "/" + drives->vhdImage("C")});
   Json::Value r;
   r["op"] = "-r";
   r["restorepoints"][0]["out"] = drives->rig->device("target_cancel");

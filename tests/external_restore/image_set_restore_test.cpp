@@ -1,6 +1,7 @@
 #include "external_restore/image_set_restore.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,8 @@
 #include "common/temp_dir.h"
 #include "control/queues.h"
 #include "control/shared_state.h"
-#include "rig/rig_fixture.h"
+#include "disks/target_disks.h"
+#include "rig/restore_targets.h"
 #include "server_restore/progress.h"
 #include "support/pause.h"
 #include "support/text.h"
@@ -17,13 +19,14 @@
 namespace {
 
 // A restore tool that writes nothing: it records the partition-table and
-// image writes in "calls", answers --mbr-info with the .mbr file's own text,
+// image writes in "calls", answers --mbr-info with the text of the .mbr
+// file's ".info" companion,
 // fails partition tables of images whose path holds "badtable" and images
 // whose path holds "fail".
 constexpr const char* kRecordingTool = R"(#!/bin/sh
 calls="$(dirname "$0")/calls"
 case "$1" in
-  --mbr-info) cat "$2" ;;
+  --mbr-info) cat "$2.info" ;;
   --restore-mbr)
     echo "mbr $2 $4" >>"$calls"
     case "$2" in
@@ -76,11 +79,13 @@ protected:
   }
 
   // An image of volume `volume` in backup point 170315-1030 whose partition
-  // table file names `partitionInfo`.
-  std::string image(const std::string& volume, const std::string& partitionInfo, const std::string& name = "d") {
+  // table file holds `record` and for which the tool prints `partitionInfo`.
+  std::string image(const std::string& volume, const std::string& partitionInfo, const std::string& name = "d",
+                    const std::string& record = "no record") {
     const std::string folder = "170315-1030_Image_" + volume;
     const auto path = dir_.write("B/" + folder + "/" + folder + "_" + name + ".vhd", "image");
-    dir_.write("B/" + folder + "/" + folder + "_" + name + ".vhd.mbr", "device_number=1\n" + partitionInfo);
+    dir_.write("B/" + folder + "/" + folder + "_" + name + ".vhd.mbr", record);
+    dir_.write("B/" + folder + "/" + folder + "_" + name + ".vhd.mbr.info", "device_number=1\n" + partitionInfo);
     return path.string();
   }
 
@@ -108,36 +113,41 @@ TEST_F(ImageSetRestore, TargetThatIsNotABlockDeviceIsNeverWritten) {
 }
 
 // The rest write partition tables "onto" a rig disk whose three partitions
-// exist already, so that every partition node the restore asks for is real.
+// exist already, and the records are those of its own table, so that every
+// partition the restore asks for is real and where the table puts it.
 class ImageSetRestoreOnRig : public ImageSetRestore {
 protected:
   void SetUp() override {
     ImageSetRestore::SetUp();
-    std::string why;
-    if (!Rig::available(&why)) {
-      GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_RIG();
     rig_ = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"target", "internal", "64M"}});
     rig_->partition("target", "label: dos\nsize=8M\nsize=8M\nsize=8M\n");
-    path_ = std::make_unique<ScopedEnv>("PATH", Rig::pathWithStandIns());
+    inventory_ = std::make_unique<RigInventory>(*rig_);
     disk_ = rig_->device("target");
+    reportTargetDisks();
   }
 
   void TearDown() override {
-    path_.reset();
+    inventory_.reset();
     rig_.reset();
     ImageSetRestore::TearDown();
   }
 
+  // An image of partition `partition` of the target's own table.
+  std::string image(const std::string& volume, int partition, const std::string& name = "d") {
+    return ImageSetRestore::image(volume, "partition_number=" + std::to_string(partition) + "\n", name,
+                                  encodedRecordOf(disk_, partition));
+  }
+
   std::unique_ptr<Rig> rig_;
-  std::unique_ptr<ScopedEnv> path_;
+  std::unique_ptr<RigInventory> inventory_;
   std::string disk_;
 };
 
 TEST_F(ImageSetRestoreOnRig, SystemVolumeBringsSysvolAndEspFirstEachAfterItsPartitionTable) {
-  const std::string sysvol = image("SYSVOL", "partition_number=1\n");
-  const std::string esp = image("ESP", "partition_number=2\n");
-  const std::string c = image("C", "partition_number=3\n");
+  const std::string sysvol = image("SYSVOL", 1);
+  const std::string esp = image("ESP", 2);
+  const std::string c = image("C", 3);
   const auto table = restore({c}, disk_);
   EXPECT_EQ(calls(), (std::vector<std::string>{
                          "mbr " + sysvol + ".mbr " + disk_, "image " + sysvol + " " + disk_ + "p1",
@@ -147,23 +157,23 @@ TEST_F(ImageSetRestoreOnRig, SystemVolumeBringsSysvolAndEspFirstEachAfterItsPart
 }
 
 TEST_F(ImageSetRestoreOnRig, SystemVolumeWithoutSiblingsIsRestoredAlone) {
-  const std::string c = image("C", "partition_number=2\n");
+  const std::string c = image("C", 2);
   const auto table = restore({c}, disk_);
   EXPECT_EQ(calls(), (std::vector<std::string>{"mbr " + c + ".mbr " + disk_, "image " + c + " " + disk_ + "p2"}));
   EXPECT_EQ(table, (std::map<std::string, std::string>{{"C", "SUCCESS"}}));
 }
 
 TEST_F(ImageSetRestoreOnRig, AFailedImageIsMarkedAndTheListGoesOn) {
-  const std::string d = image("D", "partition_number=1\n", "fail");
-  const std::string e = image("E", "partition_number=2\n");
+  const std::string d = image("D", 1, "fail");
+  const std::string e = image("E", 2);
   const auto table = restore({d, e}, disk_);
   EXPECT_EQ(table, (std::map<std::string, std::string>{{"D", "ERROR"}, {"E", "SUCCESS"}}));
   EXPECT_EQ(calls().size(), 4u);
 }
 
 TEST_F(ImageSetRestoreOnRig, AFailedPartitionTableKeepsItsImageOffTheDisk) {
-  const std::string d = image("D", "partition_number=1\n", "badtable");
-  const std::string e = image("E", "partition_number=2\n");
+  const std::string d = image("D", 1, "badtable");
+  const std::string e = image("E", 2);
   const auto table = restore({d, e}, disk_);
   EXPECT_EQ(table, (std::map<std::string, std::string>{{"D", "ERROR"}, {"E", "SUCCESS"}}));
   EXPECT_EQ(calls(), (std::vector<std::string>{"mbr " + d + ".mbr " + disk_, "mbr " + e + ".mbr " + disk_,
@@ -171,29 +181,135 @@ TEST_F(ImageSetRestoreOnRig, AFailedPartitionTableKeepsItsImageOffTheDisk) {
 }
 
 TEST_F(ImageSetRestoreOnRig, WithoutAPartitionNumberNothingIsWritten) {
-  const std::string none = image("D", "");
-  const std::string text = image("E", "partition_number=2; reboot\n");
-  const std::string two = image("F", "partition_number=1\npartition_number=2\n");
-  const auto table = restore({none, text, two}, disk_);
-  EXPECT_EQ(table, (std::map<std::string, std::string>{{"D", "ERROR"}, {"E", "ERROR"}, {"F", "ERROR"}}));
+  const std::string record = encodedRecordOf(disk_, 2);
+  const std::string none = ImageSetRestore::image("D", "", "d", record);
+  const std::string text = ImageSetRestore::image("E", "partition_number=2; reboot\n", "d", record);
+  const std::string two = ImageSetRestore::image("F", "partition_number=1\npartition_number=2\n", "d", record);
+  const std::string other = ImageSetRestore::image("G", "partition_number=1\n", "d", record);
+  const auto table = restore({none, text, two, other}, disk_);
+  EXPECT_EQ(table,
+            (std::map<std::string, std::string>{{"D", "ERROR"}, {"E", "ERROR"}, {"F", "ERROR"}, {"G", "ERROR"}}));
   EXPECT_TRUE(calls().empty()) << "the whole disk must never receive an image";
 }
 
-TEST_F(ImageSetRestoreOnRig, APartitionThatNeverAppearsIsNotWritten) {
-  const std::string d = image("D", "partition_number=7\n");
+TEST_F(ImageSetRestoreOnRig, APartitionTheTableDoesNotHaveIsRefusedBeforeTheTable) {
+  const std::string d = ImageSetRestore::image("D", "partition_number=4\n", "d", encodedRecordOf(disk_, 4));
+  const auto table = restore({d}, disk_);
+  EXPECT_EQ(table.at("D"), "ERROR");
+  EXPECT_TRUE(calls().empty());
+}
+
+// The tool reports the table written, but the kernel shows partition 2
+// elsewhere than the image's table puts it: the image is not written there.
+TEST_F(ImageSetRestoreOnRig, APartitionElsewhereThanTheTableSaysIsNotWritten) {
+  const std::string other = (dir_.path() / "other-disk.img").string();
+  std::filesystem::resize_file(dir_.write("other-disk.img", ""), 64 << 20);
+  ASSERT_EQ(runProgram({"sfdisk", "-q", other}, "label: dos\nsize=4M\nsize=8M\n").status, 0);
+  const std::string d = ImageSetRestore::image("D", "partition_number=2\n", "d", encodedRecordOf(other, 2));
   const auto table = restore({d}, disk_);
   EXPECT_EQ(table.at("D"), "ERROR");
   EXPECT_EQ(calls(), std::vector<std::string>{"mbr " + d + ".mbr " + disk_});
 }
 
+// A table whose numbering has a gap (1 and 3): the image of partition 3 goes
+// to partition 3, found by its number, not to the second partition node.
+TEST_F(ImageSetRestoreOnRig, TableWithAGapSendsPartitionThreeToPartitionThree) {
+  for (const std::string label : {"dos", "gpt"}) {
+    SCOPED_TRACE(label);
+    rig_->partition("target", "label: " + label + "\n" + disk_ + "p1 : start=2048, size=8192\n" + disk_ +
+                                  "p3 : start=20480, size=8192\n");
+    reportTargetDisks();
+    std::filesystem::remove(work_ / "calls");
+    const std::string volume = label == "dos" ? "D" : "E";
+    const std::string d = image(volume, 3);
+    const auto table = restore({d}, disk_);
+    EXPECT_EQ(table.at(volume), "SUCCESS");
+    EXPECT_EQ(calls(), (std::vector<std::string>{"mbr " + d + ".mbr " + disk_, "image " + d + " " + disk_ + "p3"}));
+  }
+}
+
 TEST_F(ImageSetRestoreOnRig, CancelEndsTheListAfterTheCurrentImage) {
-  const std::string sysvol = image("SYSVOL", "partition_number=1\n");
-  image("ESP", "partition_number=2\n");
-  const std::string c = image("C", "partition_number=3\n");
-  const std::string d = image("D", "partition_number=3\n");
+  const std::string sysvol = image("SYSVOL", 1);
+  image("ESP", 2);
+  const std::string c = image("C", 3);
+  const std::string d = image("D", 3);
   cancelOnPause_ = true;
   restore({c, d}, disk_);
   EXPECT_EQ(calls(), (std::vector<std::string>{"mbr " + sysvol + ".mbr " + disk_, "image " + sysvol + " " + disk_ + "p1"}));
+}
+
+// Every target the gate refuses: the image is marked "ERROR" for the user
+// interface, the tool never runs, and the disk keeps every byte.
+TEST_F(ImageSetRestore, TargetsTheGateRefusesAreNeverWritten) {
+  SKIP_WITHOUT_RIG();
+  struct Case {
+    std::string name;
+    std::function<std::string(Rig& rig)> target;
+    std::string watched;  // the rig disk whose bytes must stay; the target when empty
+    std::function<void(Rig& rig)> afterReport;
+  };
+  std::unique_ptr<Rig> alien;
+  TempDir mounts;
+  const std::vector<Case> cases{
+      {"a partition node",
+       [](Rig& rig) {
+         rig.partition("target", "label: dos\nsize=4M\n");
+         return rig.partition("target", 1);
+       },
+       "target", nullptr},
+      {"a disk with a mounted partition",
+       [&mounts](Rig& rig) {
+         rig.partition("target", "label: dos\nsize=4M\n");
+         rig.mkfs("target", 1, "ext4");
+         rig.mount("target", 1, mounts.path() / "target");
+         return rig.device("target");
+       },
+       "", nullptr},
+      {"a loop device the inventory does not list",
+       [&alien](Rig&) {
+         alien = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"alien", "internal", "16M"}});
+         return alien->device("alien");
+       },
+       "", nullptr},
+      {"a relative path", [](Rig& rig) { return rig.device("target").substr(1); }, "target", nullptr},
+      {"a disk smaller than the record's table", [](Rig& rig) { return rig.device("small"); }, "", nullptr},
+      {"the USB drive holding the backups",
+       [&mounts](Rig& rig) {
+         rig.partition("stick", "label: dos\nsize=8M\n");
+         rig.mkfs("stick", 1, "ext4");
+         rig.mount("stick", 1, mounts.path() / "stick");
+         return rig.device("stick");
+       },
+       "", nullptr},
+      {"a disk swapped under its node after the report", [](Rig& rig) { return rig.device("target"); }, "",
+       [](Rig& rig) { swapMedium(rig, "target"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig({{"source", "internal", "16M"}, {"target", "internal", "16M"}, {"small", "internal", "8M"},
+             {"stick", "usb", "16M"}});
+    const RigInventory inventory(rig);
+    rig.partition("source", "label: gpt\nsize=4M\nsize=4M\n");
+    const std::string image = ImageSetRestore::image("D", "partition_number=2\n", "d",
+                                                     encodedRecordOf(rig.device("source"), 2));
+    const std::string target = c.target(rig);
+    reportTargetDisks();
+    if (c.afterReport) {
+      c.afterReport(rig);
+    }
+    const std::string watched = c.watched.empty() ? target : rig.device(c.watched);
+    const std::string before = deviceBytes(watched);
+    ASSERT_FALSE(before.empty());
+    resp_queue.clear();
+
+    EXPECT_EQ(restore({image}, target).at("D"), "ERROR");
+    const std::optional<std::string> sent = resp_queue.takeFor(std::chrono::milliseconds(0));
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_NE(sent->find("\"ERROR\""), std::string::npos) << "the user interface hears of it: " << *sent;
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(deviceBytes(watched) == before) << watched << " was written to";
+    alien.reset();
+  }
 }
 
 }  // namespace

@@ -4,16 +4,16 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
+#include <functional>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/temp_dir.h"
-#include "rig/rig_fixture.h"
-#include "server_restore/partition_table_write.h"
-#include "support/file.h"
+#include "blockdev/target_gate.h"
+#include "disks/block_devices.h"
+#include "disks/target_disks.h"
+#include "rig/restore_targets.h"
 #include "support/pause.h"
 #include "support/text.h"
 
@@ -21,30 +21,6 @@ using namespace std::chrono_literals;
 using server_restore::DiskRestoreServices;
 
 namespace {
-
-std::string readBytes(const std::string& path, long long offset, size_t count) {
-  File file;
-  if (!file.Open(path, 0)) {
-    ADD_FAILURE() << "cannot read " << path;
-    return {};
-  }
-  return file.Read(offset, static_cast<unsigned int>(count));
-}
-
-void writeBytes(const std::string& path, long long offset, const std::string& bytes) {
-  File file;
-  ASSERT_TRUE(file.Open(path, 3)) << path;
-  ASSERT_EQ(file.Write(offset, bytes), bytes.size());
-  ASSERT_TRUE(file.Sync());
-}
-
-std::string pattern(size_t size, char seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>(seed + i % 97);
-  }
-  return bytes;
-}
 
 SMBRData mbrRecord(int partition) {
   CRData nothing;
@@ -67,24 +43,18 @@ SImage image(const std::string& letter) {
 class DiskRestoreTest : public testing::Test {
 protected:
   void SetUp() override {
-    previousPause_ = setPauseFunction([this](std::chrono::milliseconds d) {
-      const std::lock_guard lock(mutex_);
-      pauses_.push_back(d);
-    });
-    partitionFile_ = temp_.write("partition", std::string(8192, 'p')).string();
+    previousPause_ = setPauseFunction([](std::chrono::milliseconds) {});
   }
   void TearDown() override { setPauseFunction(previousPause_); }
 
   DiskRestoreServices services() {
     DiskRestoreServices s;
     s.fetchRecord = [this](const SImage&) { return record_; };
-    s.partitionPath = [this](const std::string& disk, int row) {
-      lookups_.push_back(disk + "#" + std::to_string(row));
-      return static_cast<int>(lookups_.size()) > partitionMissingFor_ ? partitionFile_ : std::string();
-    };
-    s.shell = [this](const std::string& command) { commands_.push_back(command); };
+    s.targetInventory = [this] { return inventory_ ? inventory_() : std::vector<std::string>(); };
     s.download = [this](RestoreThread& download) {
       downloads_.push_back(download);
+      // What a download would put at the start of the partition.
+      writeDeviceBytes(download.partition, 0, imageStart_);
       download.result = downloadResult_;
       download.done = true;
     };
@@ -96,24 +66,15 @@ protected:
     return server_restore::restorePartitionImage(services(), image(letter), disk, errtext);
   }
 
-  int pausesOf(std::chrono::milliseconds d) {
-    const std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count(pauses_.begin(), pauses_.end(), d));
-  }
-
   TempDir temp_;
   std::optional<SMBRData> record_ = mbrRecord(1);
-  int partitionMissingFor_ = 0;  // lookups that find nothing before the partition shows
+  std::function<std::vector<std::string>()> inventory_;
   int downloadResult_ = 0;
-  std::string partitionFile_;
-  std::vector<std::string> lookups_;
-  std::vector<std::string> commands_;
+  std::string imageStart_ = pattern(8192, 'i');
   std::vector<RestoreThread> downloads_;
   std::vector<std::string> progressKeys_;
 
 private:
-  std::mutex mutex_;
-  std::vector<std::chrono::milliseconds> pauses_;
   PauseFunction previousPause_;
 };
 
@@ -154,7 +115,6 @@ TEST_F(DiskRestoreTest, RecordThatCannotBeFetchedOrDecodedStopsBeforeTheDisk) {
   record_->decode_failed = true;
   EXPECT_FALSE(restore("/dev/null", errtext));
   EXPECT_EQ(errtext, "error_while_reading_mbr");
-  EXPECT_TRUE(commands_.empty());
   EXPECT_TRUE(downloads_.empty());
 }
 
@@ -168,135 +128,185 @@ TEST_F(DiskRestoreTest, DiskPathThatIsNoBlockDeviceIsRefusedUntouched) {
     EXPECT_FALSE(restore(disk, errtext)) << disk;
     EXPECT_EQ(errtext, "cannot_open_disk") << disk;
   }
-  EXPECT_EQ(readBytes(regular, 0, 8192), content);
+  EXPECT_EQ(getFile(regular), content);
   EXPECT_FALSE(std::filesystem::exists(missing));
-  EXPECT_TRUE(commands_.empty());
   EXPECT_TRUE(downloads_.empty());
   EXPECT_TRUE(progressKeys_.empty());
 }
 
+
+// Restores onto rig disks through the real target gate; the rig's disks form
+// the disk inventory.
 class RigDiskRestoreTest : public DiskRestoreTest {
 protected:
+  static constexpr long long diskSize = 16LL << 20;
+
   void SetUp() override {
     DiskRestoreTest::SetUp();
-    std::string why;
-    if (!Rig::available(&why)) {
-      GTEST_SKIP() << why;
-    }
-    rig_ = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"target", "internal", "8M"}});
-    disk_ = rig_->device("target");
-    before_ = pattern(64 * 1024, 'd');
-    writeBytes(disk_, 0, before_);
-    writeBytes(disk_, 8 * 1024 * 1024 - 16384, pattern(16384, 'e'));
+    SKIP_WITHOUT_RIG();
+    inventory_ = currentTargetDisks;
   }
+
+  // A fresh rig: "source" (whose table the record holds), "target", a
+  // smaller disk and a USB stick, every disk full of a known pattern.
+  void buildRig(const std::string& sourceTable, int partition) {
+    inventoryEnv_.reset();
+    rig_ = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"source", "internal", "16M"},
+                                                          {"target", "internal", "16M"},
+                                                          {"small", "internal", "8M"},
+                                                          {"stick", "usb", "16M"}});
+    inventoryEnv_ = std::make_unique<RigInventory>(*rig_);
+    for (const char* name : {"target", "small", "stick"}) {
+      writeDeviceBytes(rig_->device(name), 0, pattern(name == std::string("small") ? diskSize / 2 : diskSize, *name));
+    }
+    std::string script = sourceTable;
+    replaceAll(script, "$disk", rig_->device("source"));
+    rig_->partition("source", script);
+    record_ = recordOf(rig_->device("source"), partition);
+  }
+
+  static void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
+  }
+
   void TearDown() override {
+    inventoryEnv_.reset();
     rig_.reset();
     DiskRestoreTest::TearDown();
   }
 
   std::unique_ptr<Rig> rig_;
-  std::string disk_;
-  std::string before_;
+  std::unique_ptr<RigInventory> inventoryEnv_;
 };
 
-TEST_F(RigDiskRestoreTest, GptForAnotherBlockSizeIsRefusedBeforeAnythingIsWritten) {
-  record_->is_gpt = true;
-  record_->header_offset = 4096;  // a source with 4 KiB logical blocks
-  record_->header_bytes = pattern(92, 'h');
-  record_->entries_offset = 8192;
-  record_->entries_bytes = pattern(16384, 'g');
-  ASSERT_EQ(server_restore::logicalBlockSize(disk_), 512);
-  std::string errtext;
-  EXPECT_FALSE(restore(disk_, errtext));
-  EXPECT_EQ(errtext, "gpt_logical_blocksize_change");
-  EXPECT_EQ(readBytes(disk_, 0, before_.size()), before_);
-  EXPECT_TRUE(commands_.empty());
-  EXPECT_TRUE(downloads_.empty());
+constexpr const char* twoGptPartitions = "label: gpt\nsize=4M\nsize=4M\n";
+
+// Every refusal comes before the first byte: the disk the path names (or the
+// disk a partition lies on) keeps every byte.
+TEST_F(RigDiskRestoreTest, TargetsTheGateRefusesStayByteForByteUnchanged) {
+  struct Case {
+    std::string name;
+    // Prepares the rig and returns the target path to restore onto.
+    std::function<std::string(Rig& rig, TempDir& temp)> target;
+    std::string expected;
+    std::string watched;  // the rig disk whose bytes must stay; the target when empty
+    // Runs between the disk report and the restore.
+    std::function<void(Rig& rig)> afterReport = nullptr;
+    std::function<void(SMBRData& record)> record = nullptr;
+  };
+  std::unique_ptr<Rig> alien;
+  const std::vector<Case> cases{
+      {"a partition node",
+       [](Rig& rig, TempDir&) {
+         rig.partition("target", "label: dos\nsize=4M\n");
+         return rig.partition("target", 1);
+       },
+       "cannot_open_disk", "target"},
+      {"a disk with a mounted partition",
+       [](Rig& rig, TempDir& temp) {
+         rig.partition("target", "label: dos\nsize=4M\n");
+         rig.mkfs("target", 1, "ext4");
+         rig.mount("target", 1, temp.path() / "mounted");
+         return rig.device("target");
+       },
+       "cannot_open_disk", ""},
+      {"a loop device the inventory does not list",
+       [&alien](Rig&, TempDir&) {
+         alien = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"alien", "internal", "16M"}});
+         return alien->device("alien");
+       },
+       "cannot_open_disk", ""},
+      {"a relative path", [](Rig& rig, TempDir&) { return rig.device("target").substr(1); }, "cannot_open_disk",
+       "target"},
+      {"a path that leaves /dev",
+       [](Rig& rig, TempDir&) { return "/dev/../dev/" + rig.device("target").substr(5); }, "cannot_open_disk",
+       "target"},
+      {"the USB drive", [](Rig& rig, TempDir&) { return rig.device("stick"); }, "cannot_open_disk", ""},
+      {"a disk smaller than the record's table", [](Rig& rig, TempDir&) { return rig.device("small"); },
+       "device_too_small", ""},
+      {"a disk swapped under its node after the report", [](Rig& rig, TempDir&) { return rig.device("target"); },
+       "cannot_open_disk", "", [](Rig& rig) { swapMedium(rig, "target"); }},
+      {"a disk no report offered", [](Rig& rig, TempDir&) { return rig.device("target"); }, "cannot_open_disk", "",
+       [](Rig&) { blockdev::rememberReportedTargets({}); }},
+      {"a GPT made for 4 KiB blocks", [](Rig& rig, TempDir&) { return rig.device("target"); },
+       "gpt_logical_blocksize_change", "", nullptr, [](SMBRData& record) { record.header_offset = 4096; }},
+      {"a partition the record's table does not have", [](Rig& rig, TempDir&) { return rig.device("target"); },
+       "no_restore_partition", "", nullptr, [](SMBRData& record) { record.partition_number = 3; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    buildRig(twoGptPartitions, 2);
+    TempDir temp;
+    const std::string target = c.target(*rig_, temp);
+    if (c.record) {
+      c.record(*record_);
+    }
+    reportTargetDisks();
+    if (c.afterReport) {
+      c.afterReport(*rig_);
+    }
+    const std::string watched = c.watched.empty() ? target : rig_->device(c.watched);
+    const std::string before = deviceBytes(watched);
+    ASSERT_FALSE(before.empty());
+
+    std::string errtext;
+    EXPECT_FALSE(restore(target, errtext));
+    EXPECT_EQ(errtext, c.expected);
+    EXPECT_TRUE(deviceBytes(watched) == before) << watched << " was written to";
+    EXPECT_TRUE(downloads_.empty());
+    rig_.reset();
+    alien.reset();
+  }
 }
 
-TEST_F(RigDiskRestoreTest, GptIsWrittenAtItsPositionsAndABackupCopyFailureOnlyWarns) {
-  const long long diskSize = 8 * 1024 * 1024;
-  record_->is_gpt = true;
-  record_->header_offset = 512;
-  record_->header_bytes = pattern(92, 'h');
-  record_->entries_offset = 1024;
-  record_->entries_bytes = pattern(16384, 'g');
-  record_->region3_offset = diskSize - 512 - 16384;
-  record_->region3_bytes = pattern(16384, 'G');
-  // The second backup region lies beyond this disk's end, as it would on a
-  // disk smaller than the source.
-  record_->region4_offset = diskSize + 4096;
-  record_->region4_bytes = pattern(92, 'H');
-  std::string errtext;
-  EXPECT_TRUE(restore(disk_, errtext));
-  EXPECT_EQ(errtext, "");
-  EXPECT_EQ(readBytes(disk_, 0, 512), record_->mbr_data);
-  EXPECT_EQ(readBytes(disk_, 512, 92), record_->header_bytes);
-  EXPECT_EQ(readBytes(disk_, 1024, 16384), record_->entries_bytes);
-  EXPECT_EQ(readBytes(disk_, record_->region3_offset, 16384), record_->region3_bytes);
-  // Bytes between the written regions are left alone.
-  EXPECT_EQ(readBytes(disk_, 604, 420), before_.substr(604, 420));
-  EXPECT_EQ(readBytes(disk_, 17408, 4096), before_.substr(17408, 4096));
-  ASSERT_EQ(downloads_.size(), 1u);
+// A table whose numbering has a gap (1 and 3): partition 3's image goes into
+// partition 3, and partition 1's bytes stay as they were.
+TEST_F(RigDiskRestoreTest, TableWithAGapRestoresPartitionThreeIntoPartitionThree) {
+  for (const std::string label : {"dos", "gpt"}) {
+    SCOPED_TRACE(label);
+    buildRig("label: " + label + "\n$diskp1 : start=2048, size=4096\n$diskp3 : start=8192, size=8192\n", 3);
+    reportTargetDisks();
+    const std::string target = rig_->device("target");
+    const std::string before = deviceBytes(target);
 
-  // The same failure with a failing download leaves the download's text.
-  downloadResult_ = 6;
-  EXPECT_FALSE(restore(disk_, errtext));
-  EXPECT_EQ(errtext, "writing_failed`");
+    std::string errtext;
+    ASSERT_TRUE(restore(target, errtext)) << errtext;
+    EXPECT_EQ(errtext, "");
+    ASSERT_EQ(downloads_.size(), 1u);
+    EXPECT_EQ(downloads_[0].partition, rig_->partition("target", 3));
+    EXPECT_EQ(getPartitionPath(target, 3), rig_->partition("target", 3));
+    EXPECT_EQ(getPartitionPath(target, 2), "");
+
+    const std::string after = deviceBytes(target);
+    EXPECT_EQ(after.substr(0, 512), record_->mbr_data);
+    EXPECT_TRUE(after.substr(2048 * 512, 4096 * 512) == before.substr(2048 * 512, 4096 * 512))
+        << "partition 1 was written to";
+    EXPECT_EQ(after.substr(8192 * 512, imageStart_.size()), imageStart_);
+    const size_t imageEnd = 8192 * 512 + imageStart_.size();
+    EXPECT_TRUE(after.substr(imageEnd, 4096) == before.substr(imageEnd, 4096)) << "written past the image";
+    downloads_.clear();
+    rig_.reset();
+  }
 }
 
-TEST_F(RigDiskRestoreTest, PartitionThatShowsLateIsRestoredAndTheDiskPathIsQuoted) {
-  // A path with a blank and a single quote that names the rig disk.
-  const std::string link = (temp_.path() / "it's disk").string();
-  std::filesystem::create_symlink(disk_, link);
-  partitionMissingFor_ = 3;  // the first look and two further attempts
-  record_->partition_number = 2;
-  std::string errtext;
-  EXPECT_TRUE(restore(link, errtext, "F:"));
-  EXPECT_EQ(errtext, "");
-  EXPECT_EQ(readBytes(disk_, 0, 512), record_->mbr_data);
-  EXPECT_EQ(readBytes(disk_, 512, 1024), before_.substr(512, 1024));
-
-  const std::string quoted = "'" + temp_.path().string() + "/it'\\''s disk'";
-  const std::string partprobe = "partprobe " + quoted + " > /dev/null 2>&1";
-  const std::string fdisk = "echo w | fdisk " + quoted + " > /dev/null 2>&1";
-  EXPECT_EQ(commands_, (std::vector<std::string>{partprobe, partprobe, fdisk, partprobe, fdisk, partprobe}));
-  EXPECT_EQ(lookups_.size(), 4u);
-  EXPECT_EQ(lookups_.front(), link + "#2");
-  EXPECT_EQ(pausesOf(10s), 4);
-
-  EXPECT_EQ(progressKeys_, (std::vector<std::string>{"F"}));
-  ASSERT_EQ(downloads_.size(), 1u);
-  EXPECT_EQ(downloads_[0].image_id, 42);
-  EXPECT_EQ(downloads_[0].image_time, "1500000000");
-  EXPECT_EQ(downloads_[0].partition, partitionFile_);
-}
-
-TEST_F(RigDiskRestoreTest, PartitionThatNeverShowsGivesUpAfterTenFurtherAttempts) {
-  partitionMissingFor_ = 1000;
-  std::string errtext;
-  EXPECT_FALSE(restore(disk_, errtext));
-  EXPECT_EQ(errtext, "no_restore_partition");
-  EXPECT_EQ(lookups_.size(), 11u);
-  EXPECT_EQ(pausesOf(10s), 11);
-  EXPECT_EQ(std::count_if(commands_.begin(), commands_.end(),
-                          [](const std::string& c) { return c.rfind("echo w | fdisk ", 0) == 0; }),
-            10);
-  EXPECT_TRUE(downloads_.empty());
-  EXPECT_TRUE(progressKeys_.empty());
-}
-
+// A restore that writes again onto a disk that was restored before: the gate
+// lets the reported disk through, and the kernel shows the new table.
 TEST_F(RigDiskRestoreTest, DownloadResultDecidesTheOutcome) {
-  downloadResult_ = 11;
+  buildRig(twoGptPartitions, 1);
+  reportTargetDisks();
+  const std::string target = rig_->device("target");
   std::string errtext;
-  EXPECT_FALSE(restore(disk_, errtext));
+  downloadResult_ = 11;
+  EXPECT_FALSE(restore(target, errtext));
   EXPECT_EQ(errtext, "device_too_small");
-  downloadResult_ = 7;
-  EXPECT_FALSE(restore(disk_, errtext));
-  EXPECT_EQ(errtext, "error restoring..");
   downloadResult_ = 0;
-  EXPECT_TRUE(restore(disk_, errtext));
+  EXPECT_TRUE(restore(target, errtext));
   EXPECT_EQ(errtext, "");
+  ASSERT_EQ(downloads_.size(), 2u);
+  EXPECT_EQ(downloads_[1].partition, rig_->partition("target", 1));
+  EXPECT_EQ(progressKeys_, (std::vector<std::string>{"C", "C"}));
 }
 
 }  // namespace

@@ -126,7 +126,7 @@ TEST(PartitionRecordFile, RefusesMissingDamagedAndForeignFiles) {
 
 TEST(TableRegions, MbrRecordIsOneSectorAtOffsetZero) {
   const SMBRData record = decode(encode(0));
-  std::vector<TableRegion> regions;
+  std::vector<blockdev::TableRegion> regions;
   std::string error;
   ASSERT_TRUE(planTableRegions(record, 512, 512, regions, error)) << error;
   ASSERT_EQ(regions.size(), 1u);
@@ -139,7 +139,7 @@ TEST(TableRegions, GptRecordWritesFiveRegionsAtTheirPositions) {
   const GptRegions gpt;
   const SMBRData record = decode(encode(1, "x", gpt));
   const uint64_t disk_end = static_cast<uint64_t>(gpt.backup_header_offset) + gpt.backup_header.size();
-  std::vector<TableRegion> regions;
+  std::vector<blockdev::TableRegion> regions;
   std::string error;
   ASSERT_TRUE(planTableRegions(record, disk_end, 512, regions, error)) << error;
   ASSERT_EQ(regions.size(), 5u);
@@ -154,7 +154,7 @@ TEST(TableRegions, RefusesBeforeWritingWhatWouldNotFitOrNotMatch) {
   const GptRegions gpt;
   const SMBRData record = decode(encode(1, "x", gpt));
   const uint64_t disk_end = static_cast<uint64_t>(gpt.backup_header_offset) + gpt.backup_header.size();
-  std::vector<TableRegion> regions;
+  std::vector<blockdev::TableRegion> regions;
   std::string error;
 
   EXPECT_FALSE(planTableRegions(record, disk_end - 1, 512, regions, error));
@@ -184,7 +184,7 @@ TEST(TableRegions, RefusesBeforeWritingWhatWouldNotFitOrNotMatch) {
 TEST(TableRegions, RefusesARecordWithoutBootSignature) {
   SMBRData record = decode(encode(0));
   record.mbr_data[511] = 0;
-  std::vector<TableRegion> regions;
+  std::vector<blockdev::TableRegion> regions;
   std::string error;
   EXPECT_FALSE(planTableRegions(record, 1 << 20, 512, regions, error));
   record.mbr_data.clear();

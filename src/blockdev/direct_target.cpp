@@ -1,4 +1,4 @@
-#include "protocol/direct_target.h"
+#include "blockdev/direct_target.h"
 
 #include <fcntl.h>
 #include <unistd.h>

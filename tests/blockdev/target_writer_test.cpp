@@ -1,4 +1,4 @@
-#include "protocol/target_writer.h"
+#include "blockdev/target_writer.h"
 
 #include <unistd.h>
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "blockdev/direct_target.h"
 #include "common/file_size_limit.h"
 #include "common/temp_dir.h"
-#include "protocol/direct_target.h"
 #include "protocol/image_stream.h"
 #include "support/file.h"
 #include "support/text.h"

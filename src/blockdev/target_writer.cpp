@@ -1,4 +1,4 @@
-#include "protocol/target_writer.h"
+#include "blockdev/target_writer.h"
 
 #include <fcntl.h>
 #include <sys/uio.h>

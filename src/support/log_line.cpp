@@ -1,4 +1,4 @@
-#include "control/log_line.h"
+#include "support/log_line.h"
 
 #include <iostream>
 #include <mutex>

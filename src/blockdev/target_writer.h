@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/direct_target.h"
-#include "protocol/image_stream.h"
+#include "blockdev/block_sink.h"
+#include "blockdev/direct_target.h"
 
 class File;
 

@@ -1,0 +1,47 @@
+#include "protocol/table_regions.h"
+
+namespace {
+
+bool refuse(TableRefusal why, TableRefusal* refusal) {
+  if (refusal != nullptr) {
+    *refusal = why;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool planTableRegions(const SMBRData& record, uint64_t device_size, unsigned logical_block_size,
+                      std::vector<blockdev::TableRegion>& regions, std::string& error, TableRefusal* refusal) {
+  // Every MBR, a GPT disk's protective one too, ends its first sector with
+  // 55 AA; without it the record holds no partition table at all.
+  const std::string& mbr = record.mbr_data;
+  if (mbr.size() < 512 || static_cast<unsigned char>(mbr[510]) != 0x55 ||
+      static_cast<unsigned char>(mbr[511]) != 0xAA) {
+    error = "the record holds no MBR (no 55 AA boot signature in its first sector)";
+    return refuse(TableRefusal::noTable, refusal);
+  }
+  regions = {{"MBR", 0, &record.mbr_data}};
+  if (record.is_gpt) {
+    if (record.header_offset != static_cast<int64_t>(logical_block_size)) {
+      error = "the record's GPT belongs on a disk with " + std::to_string(record.header_offset) +
+              "-byte logical blocks, the target has " + std::to_string(logical_block_size) + "-byte blocks";
+      return refuse(TableRefusal::blockSizeDiffers, refusal);
+    }
+    regions.push_back({"GPT header", record.header_offset, &record.header_bytes});
+    regions.push_back({"GPT partition entries", record.entries_offset, &record.entries_bytes});
+    regions.push_back({"backup GPT partition entries", record.region3_offset, &record.region3_bytes});
+    regions.push_back({"backup GPT header", record.region4_offset, &record.region4_bytes});
+  }
+  if (!blockdev::regionsFit(regions, device_size, error)) {
+    return refuse(TableRefusal::doesNotFit, refusal);
+  }
+  return true;
+}
+
+bool recordPartitionExtent(const SMBRData& record, unsigned logical_block_size, blockdev::PartitionExtent& extent,
+                           std::string& error) {
+  static const std::string none;
+  return blockdev::partitionExtent(record.mbr_data, record.is_gpt ? record.header_bytes : none, record.entries_bytes,
+                                   logical_block_size, record.partition_number, extent, error);
+}

@@ -1,0 +1,34 @@
+#pragma once
+// A partition-table record as the regions written onto a disk, and where its
+// partition lies by that table.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "blockdev/partition_table.h"
+#include "protocol/mbr_record.h"
+
+// Why a record's table cannot go onto a disk.
+enum class TableRefusal {
+  noTable,           // no MBR boot signature: the record holds no table
+  blockSizeDiffers,  // a GPT made for disks with other logical blocks
+  doesNotFit,        // a region is empty or lies beyond the disk's end
+};
+
+// The regions of `record` in writing order: the MBR at offset 0 and, for a
+// GPT record, the primary header, the primary entries and the two backup
+// regions. Checks, before anything is written, that the MBR carries its boot
+// signature, that a GPT record's header sits in the second logical block of a
+// disk with `logical_block_size`-byte blocks (otherwise its LBA fields would
+// point to the wrong places), and that each region is present and lies
+// inside a disk of `device_size` bytes. False with `error` (and `refusal`,
+// when given) set when any check fails.
+bool planTableRegions(const SMBRData& record, uint64_t device_size, unsigned logical_block_size,
+                      std::vector<blockdev::TableRegion>& regions, std::string& error,
+                      TableRefusal* refusal = nullptr);
+
+// Where the record's own partition lies by its table on a disk with
+// `logical_block_size`-byte blocks; false with `error` set when the table has
+// no such partition.
+bool recordPartitionExtent(const SMBRData& record, unsigned logical_block_size, blockdev::PartitionExtent& extent,
+                           std::string& error);
