@@ -9,9 +9,11 @@
 
 #include "control/log_line.h"
 #include "control/shared_state.h"
+#include "protocol/held_back_start.h"
 #include "protocol/image_stream.h"
 #include "protocol/open_file.h"
 #include "protocol/server_connection.h"
+#include "protocol/signature_wipe.h"
 #include "protocol/target_writer.h"
 #include "protocol/tcp_stack.h"
 #include "support/file.h"
@@ -105,9 +107,13 @@ struct StreamOutcome {
   bool dataArrived = false;
 };
 
-StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size) {
+StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackStart* held) {
   CoalescingFileWriter writer(target);
-  ImageStreamParser parser(size, writer, cancelRequested);
+  std::optional<HoldingBackSink> holding;
+  if (held != nullptr) {
+    holding.emplace(*held, writer);
+  }
+  ImageStreamParser parser(size, holding ? static_cast<ImageBlockSink&>(*holding) : writer, cancelRequested);
   StreamOutcome outcome;
   bool broken = false;
   for (;;) {
@@ -181,8 +187,8 @@ constexpr int resumeAttempts = 5;
 constexpr std::chrono::seconds resumeSpan(120);
 constexpr std::chrono::milliseconds firstResumeWait(1000);
 
-int receiveImage(PipePtr pipe, File& target, int64_t size, const std::string& request) {
-  StreamOutcome outcome = receiveBlocks(*pipe, target, size);
+int receiveImage(PipePtr pipe, File& target, int64_t size, const std::string& request, HeldBackStart& held) {
+  StreamOutcome outcome = receiveBlocks(*pipe, target, size, &held);
   pipe.reset();
   if (!outcome.dataArrived) {
     return outcome.result;
@@ -218,7 +224,7 @@ int receiveImage(PipePtr pipe, File& target, int64_t size, const std::string& re
               std::to_string(size));
       return downloadStreamFailed;
     }
-    StreamOutcome next = receiveBlocks(*resumed, target, size);
+    StreamOutcome next = receiveBlocks(*resumed, target, size, &held);
     if (next.resumeAt && *next.resumeAt < offset) {
       next.resumeAt = offset;  // a resumed stream that brought no block
     }
@@ -227,8 +233,9 @@ int receiveImage(PipePtr pipe, File& target, int64_t size, const std::string& re
   if (outcome.result != downloadOk) {
     return outcome.result;
   }
-  // Done means on the device, not in the page cache.
-  return target.Sync() ? downloadOk : downloadWriteFailed;
+  // Done means on the device, not in the page cache; and only then does the
+  // start of the volume follow.
+  return target.Sync() && held.writeTo(target) ? downloadOk : downloadWriteFailed;
 }
 
 }  // namespace
@@ -278,8 +285,14 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
   }
   // A caller that chose its own offset handles its own resumes.
   if (offset != -1) {
-    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize);
+    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr);
     return outcome.result != downloadOk ? outcome.result : target->Sync() ? downloadOk : downloadWriteFailed;
   }
-  return receiveImage(std::move(pipe), *target, imageSize, request);
+  std::string error;
+  if (!wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
+    logLine(error);
+    return downloadWriteFailed;
+  }
+  HeldBackStart held;
+  return receiveImage(std::move(pipe), *target, imageSize, request, held);
 }

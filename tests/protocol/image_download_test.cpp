@@ -1,9 +1,12 @@
 #include "protocol/image_download.h"
 
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <vector>
 #include <thread>
@@ -137,7 +140,7 @@ TEST_F(DownloadTest, ResumesAreBoundedAndNeverEndInSuccess) {
   const auto target = dir_.write("target", std::string(8192, '.'));
   EXPECT_EQ(download(target.string(), false), 4);
   EXPECT_EQ(service_->requests().size(), 6u) << "the first request and five resumes";
-  EXPECT_EQ(readAll(target), block('a') + std::string(4096, '.'));
+  EXPECT_EQ(readAll(target), std::string(8192, '.'));
 }
 
 TEST_F(DownloadTest, WhatStopsAResume) {
@@ -181,6 +184,33 @@ TEST_F(DownloadTest, WhatStopsAResume) {
   }
 }
 
+// A target that held a file system: once the image stream has begun, the old
+// signature is gone, and until the image is whole no new one is there, while
+// the blocks past the first MiB are already written.
+TEST_F(DownloadTest, UnfinishedImageLeavesNoFileSystemToBeFound) {
+  constexpr int64_t mib = 1024 * 1024;
+  const auto target = dir_.write("target", "");
+  std::filesystem::resize_file(target, 4 * mib);
+  const auto run = [](const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  ASSERT_EQ(run("mkfs.ext4 -q -F " + target.string() + " >/dev/null 2>&1"), 0);
+  const auto probe = [&] { return run("blkid -p " + target.string() + " >/dev/null 2>&1"); };
+  ASSERT_EQ(probe(), 0) << "the old file system is found before the restore";
+  const std::string before = readAll(target).substr(0, mib);
+  serve({int64Field(4 * mib) + int64Field(0) + block('s') + int64Field(2 * mib) + block('m') + int64Field(3 * mib) +
+         block('n')});
+  EXPECT_EQ(download(target.string(), false), 4);
+  EXPECT_EQ(probe(), 2) << "blkid finds no file system";
+  const std::string after = readAll(target);
+  EXPECT_EQ(after.substr(2 * mib, 4096), block('m'));
+  size_t changed = 0;
+  for (size_t i = 0; i < before.size(); ++i) changed += before[i] != after[i] ? 1 : 0;
+  EXPECT_GT(changed, 0u);
+  EXPECT_LE(changed, 16u) << "only the signature is wiped; the held-back block is not written";
+}
+
 TEST_F(DownloadTest, RefusalsAndASmallTargetLeaveTheTargetAlone) {
   for (const int64_t refusal : {int64_t{-1}, int64_t{-2}, int64_t{-77}}) {
     serve({int64Field(refusal)});
@@ -209,8 +239,8 @@ TEST_F(DownloadTest, MissingEndMarkerFailsAndHoldsBackTheLastBlock) {
   serve({int64Field(8192) + int64Field(0) + block('a') + int64Field(4096) + block('b')});
   const auto target = dir_.write("target", std::string(8192, '.'));
   EXPECT_EQ(download(target.string(), false), 4);
-  // Blocks confirmed before the failure are on the target; the unconfirmed one is not.
-  EXPECT_EQ(readAll(target), block('a') + std::string(4096, '.'));
+  // Nothing of the first MiB lands before the whole image is written.
+  EXPECT_EQ(readAll(target), std::string(8192, '.'));
 }
 
 TEST_F(DownloadTest, CancelDuringTheTransferStops) {
