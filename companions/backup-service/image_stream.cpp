@@ -114,6 +114,8 @@ std::string streamBlocks(StreamSender& sender, const Store& store, const ImageMe
     sender.setBudget(*faults.stall_after, StreamSender::Exhausted::Stall);
   } else if (faults.close_after) {
     sender.setBudget(*faults.close_after, StreamSender::Exhausted::Close);
+  } else if (faults.cut_once_after && !faults.cut_done->exchange(true)) {
+    sender.setBudget(*faults.cut_once_after, StreamSender::Exhausted::Close);
   }
   if (!sendSize(sender, image.image_size, faults)) {
     return name + " cut off in its size field";
@@ -131,7 +133,7 @@ std::string streamBlocks(StreamSender& sender, const Store& store, const ImageMe
     return name + " cut off before its end marker";
   }
   return name + " sent (" + std::to_string(image.data_blocks - first) + " blocks, " + std::to_string(sender.sent()) +
-         " bytes)";
+         " bytes" + (offset > 0 ? ", from offset " + std::to_string(offset) : "") + ")";
 }
 
 }  // namespace

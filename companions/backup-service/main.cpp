@@ -17,8 +17,8 @@ const char kUsage[] =
     "usage:\n"
     "  backup-service init    --store DIR\n"
     "  backup-service serve   --store DIR [--port P] [--password-file F]\n"
-    "                         [--stall-after N] [--close-after N] [--split-size] [--refuse-images]\n"
-    "                         [--refuse-records] [--garbage-listings] [--corrupt-records]\n"
+    "                         [--stall-after N] [--close-after N] [--cut-once-after N] [--split-size]\n"
+    "                         [--refuse-images] [--refuse-records] [--garbage-listings] [--corrupt-records]\n"
     "  backup-service capture --store DIR --client NAME --disk DEV --partition N --letter L\n"
     "                         [--time SECONDS] [--associated-to ID] [--device-number N] [--allow-plain-file]\n"
     "  backup-service list    --store DIR\n"
@@ -50,13 +50,14 @@ int runServe(const CommandLine& line) {
     return fail("cannot read the service password file " + password_file);
   }
   std::string error;
-  std::optional<long long> port, stall, close;
+  std::optional<long long> port, stall, close, cut_once;
   if (!line.number("--port", 1, 65535, port, error) || !line.number("--stall-after", 0, INT64_MAX, stall, error) ||
-      !line.number("--close-after", 0, INT64_MAX, close, error)) {
+      !line.number("--close-after", 0, INT64_MAX, close, error) ||
+      !line.number("--cut-once-after", 0, INT64_MAX, cut_once, error)) {
     return fail(error);
   }
-  if (stall && close) {
-    return fail("--stall-after and --close-after exclude each other");
+  if ((stall ? 1 : 0) + (close ? 1 : 0) + (cut_once ? 1 : 0) > 1) {
+    return fail("--stall-after, --close-after and --cut-once-after exclude each other");
   }
   options.port = static_cast<uint16_t>(port.value_or(35623));
   if (stall) {
@@ -64,6 +65,9 @@ int runServe(const CommandLine& line) {
   }
   if (close) {
     options.faults.close_after = *close;
+  }
+  if (cut_once) {
+    options.faults.cut_once_after = *cut_once;
   }
   options.faults.split_size = line.has("--split-size");
   options.faults.refuse_images = line.has("--refuse-images");
@@ -170,7 +174,7 @@ int main(int argc, char** argv) {
   const std::vector<Sub> subs{
       {"init", {"--store"}, {}, runInit},
       {"serve",
-       {"--store", "--port", "--password-file", "--stall-after", "--close-after"},
+       {"--store", "--port", "--password-file", "--stall-after", "--close-after", "--cut-once-after"},
        {"--split-size", "--refuse-images", "--refuse-records", "--garbage-listings", "--corrupt-records"},
        runServe},
       {"capture",

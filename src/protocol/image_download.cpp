@@ -3,16 +3,21 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "blockdev/image_target.h"
+#include "blockdev/signature_wipe.h"
 #include "blockdev/target_writer.h"
 #include "control/shared_state.h"
-#include "support/log_line.h"
+#include "protocol/held_back_start.h"
 #include "protocol/image_stream.h"
 #include "protocol/server_connection.h"
 #include "protocol/tcp_stack.h"
 #include "support/file.h"
+#include "support/log_line.h"
+#include "support/pause.h"
 
 namespace {
 
@@ -53,7 +58,7 @@ size_t readWithin(IPipe& pipe, char* buffer, size_t size, int timeoutMs, bool (*
 bool cancelRequested() { return cancelrestore.load(); }
 
 // The 8-byte little-endian size, read whole within 60 s, or nothing.
-bool readImageSize(IPipe& pipe, int64_t* size) {
+bool readImageSize(IPipe& pipe, int64_t* size, bool (*stop)()) {
   unsigned char field[8];
   size_t got = 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(sizeTimeoutMs);
@@ -61,7 +66,7 @@ bool readImageSize(IPipe& pipe, int64_t* size) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     const size_t received =
         left > 0 ? readWithin(pipe, reinterpret_cast<char*>(field) + got, sizeof field - got, static_cast<int>(left),
-                              nullptr)
+                              stop)
                  : 0;
     if (received == 0) {
       return false;
@@ -93,17 +98,29 @@ int receiveRecord(IPipe& pipe, File& target, int64_t size) {
   return downloadOk;
 }
 
-int receiveImage(IPipe& pipe, File& target, int64_t size) {
-  if (size == 0) {
-    return downloadOk;
-  }
-  CoalescingFileWriter writer(target);
-  ImageStreamParser parser(size, writer, cancelRequested);
+// How one stream of blocks ended.
+struct StreamOutcome {
   int result = downloadOk;
+  // Set when the stream broke off (not cancelled, no write failed, no
+  // corrupt data) at a point from which it can be asked to go on.
+  std::optional<int64_t> resumeAt;
+  bool dataArrived = false;
+};
+
+StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackStart* held) {
+  CoalescingFileWriter writer(target);
+  std::optional<HoldingBackSink> holding;
+  if (held != nullptr) {
+    holding.emplace(*held, writer);
+  }
+  ImageStreamParser parser(size, holding ? static_cast<ImageBlockSink&>(*holding) : writer, cancelRequested);
+  StreamOutcome outcome;
+  bool broken = false;
   for (;;) {
     const size_t received = readWithin(pipe, parser.space(), parser.spaceSize(), dataTimeoutMs, cancelRequested);
     if (received == 0) {
-      result = downloadStreamFailed;
+      outcome.result = downloadStreamFailed;
+      broken = !cancelRequested();
       break;
     }
     if (!restore_retry_ok.load()) {
@@ -113,41 +130,129 @@ int receiveImage(IPipe& pipe, File& target, int64_t size) {
     if (status == ImageStreamParser::Status::needMore) {
       continue;
     }
-    result = status == ImageStreamParser::Status::done          ? downloadOk
-             : status == ImageStreamParser::Status::writeFailed ? downloadWriteFailed
-                                                                : downloadStreamFailed;
+    outcome.result = status == ImageStreamParser::Status::done          ? downloadOk
+                     : status == ImageStreamParser::Status::writeFailed ? downloadWriteFailed
+                                                                        : downloadStreamFailed;
     break;
   }
   // Blocks handed over before a failure belong on the target as much as
   // those before success; only a failed write leaves the gathered rest out.
   // The parser's buffers are still there while this waits for the writes.
-  if (!writer.finish() && result == downloadOk) {
-    result = downloadWriteFailed;
+  if (!writer.finish() && outcome.result != downloadWriteFailed) {
+    outcome.result = downloadWriteFailed;
+    broken = false;
   }
-  // Done means on the device, not in the page cache.
-  if (result == downloadOk && !target.Sync()) {
-    result = downloadWriteFailed;
+  outcome.dataArrived = parser.dataArrived();
+  if (broken) {
+    outcome.resumeAt = parser.resumePosition();
   }
-  return result;
+  return outcome;
+}
+
+// Waits `duration` in short slices; false as soon as a cancel is noticed.
+bool waitUnlessCancelled(std::chrono::milliseconds duration) {
+  constexpr std::chrono::milliseconds slice(250);
+  for (auto left = duration; left.count() > 0; left -= slice) {
+    if (cancelRequested()) {
+      return false;
+    }
+    pauseFor(std::min(left, slice));
+  }
+  return !cancelRequested();
+}
+
+// Connects, asks for the image (from `offset` unless it is -1) and reads the
+// size that opens the reply. Null, with `result` set, when that failed.
+PipePtr requestImage(const std::string& request, int* result, int64_t* size, bool (*stop)()) {
+  int err = 0;
+  PipePtr pipe(connectToService(&err));
+  if (!pipe) {
+    *result = downloadNoConnection;
+    return nullptr;
+  }
+  CTCPStack tcpstack(false, CTCPStack::defaultMaxPacketSize);
+  // A failed send shows up as a missing size.
+  tcpstack.Send(pipe.get(), request, 10000, true);
+  if (!readImageSize(*pipe, size, stop)) {
+    *result = downloadStreamFailed;
+    return nullptr;
+  }
+  return pipe;
+}
+
+// A broken stream is asked again from where the durable blocks end, a few
+// times within a bounded span, so that a short network cut costs seconds
+// instead of the whole restore.
+constexpr int resumeAttempts = 5;
+constexpr std::chrono::seconds resumeSpan(120);
+constexpr std::chrono::milliseconds firstResumeWait(1000);
+
+int receiveImage(PipePtr pipe, File& target, int64_t size, const std::string& request, HeldBackStart& held) {
+  StreamOutcome outcome = receiveBlocks(*pipe, target, size, &held);
+  pipe.reset();
+  if (!outcome.dataArrived) {
+    return outcome.result;
+  }
+  const auto firstBreak = Clock::now();
+  auto wait = firstResumeWait;
+  for (int attempt = 1; outcome.resumeAt && attempt <= resumeAttempts && Clock::now() - firstBreak < resumeSpan;
+       ++attempt) {
+    // The resume point must hold across a crash of the service as much as
+    // of the connection: what lies below it is on the device first.
+    if (!target.Sync()) {
+      return downloadWriteFailed;
+    }
+    const int64_t offset = *outcome.resumeAt;
+    logLine("Image download broken off; resuming at byte " + std::to_string(offset) + " (attempt " +
+            std::to_string(attempt) + " of " + std::to_string(resumeAttempts) + ")");
+    if (!waitUnlessCancelled(wait)) {
+      return downloadStreamFailed;
+    }
+    wait *= 2;
+    int result = downloadOk;
+    int64_t resumedSize = -1;
+    PipePtr resumed = requestImage(request + "&offset=" + std::to_string(offset), &result, &resumedSize,
+                                   cancelRequested);
+    if (!resumed) {
+      if (cancelRequested()) {
+        return downloadStreamFailed;
+      }
+      continue;  // the same point is tried again
+    }
+    if (resumedSize != size) {
+      logLine("Resumed image download announced " + std::to_string(resumedSize) + " bytes instead of " +
+              std::to_string(size));
+      return downloadStreamFailed;
+    }
+    StreamOutcome next = receiveBlocks(*resumed, target, size, &held);
+    if (next.resumeAt && *next.resumeAt < offset) {
+      next.resumeAt = offset;  // a resumed stream that brought no block
+    }
+    outcome = next;
+  }
+  if (outcome.result != downloadOk) {
+    return outcome.result;
+  }
+  // Done means on the device, not in the page cache; and only then does the
+  // start of the volume follow.
+  return target.Sync() && held.writeTo(target) ? downloadOk : downloadWriteFailed;
 }
 
 }  // namespace
 
 int downloadImage(int img_id, std::string img_time, std::string outfile, bool mbr, int64_t offset, int,
                   int64_t* out_imgsize, int64_t* out_targetsize) {
+  std::string request = "DOWNLOAD IMAGE#pw=" + readServicePassword() + "&img_id=" + std::to_string(img_id) +
+                        "&time=" + img_time + "&mbr=" + (mbr ? "true" : "false");
   int err = 0;
-  const PipePtr pipe(connectToService(&err));
+  PipePtr pipe(connectToService(&err));
   if (!pipe) {
     return downloadNoConnection;
   }
-  std::string request = "DOWNLOAD IMAGE#pw=" + readServicePassword() + "&img_id=" + std::to_string(img_id) +
-                        "&time=" + img_time + "&mbr=" + (mbr ? "true" : "false");
-  if (offset != -1) {
-    request += "&offset=" + std::to_string(offset);
-  }
+  const std::string firstRequest = offset != -1 ? request + "&offset=" + std::to_string(offset) : request;
   CTCPStack tcpstack(false, CTCPStack::defaultMaxPacketSize);
   // A failed send shows up as a missing size.
-  tcpstack.Send(pipe.get(), request, 10000, true);
+  tcpstack.Send(pipe.get(), firstRequest, 10000, true);
 
   std::string error;
   const std::unique_ptr<File> target(blockdev::openImageTarget(outfile, error));
@@ -160,7 +265,7 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
     *out_targetsize = targetSize;
   }
   int64_t imageSize = -1;
-  const bool sizeArrived = readImageSize(*pipe, &imageSize);
+  const bool sizeArrived = readImageSize(*pipe, &imageSize, nullptr);
   if (out_imgsize != nullptr) {
     *out_imgsize = sizeArrived ? imageSize : -1;
   }
@@ -177,5 +282,18 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
   if (targetSize < imageSize) {
     return downloadTargetTooSmall;
   }
-  return receiveImage(*pipe, *target, imageSize);
+  if (imageSize == 0) {
+    return downloadOk;
+  }
+  // A caller that chose its own offset handles its own resumes.
+  if (offset != -1) {
+    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr);
+    return outcome.result != downloadOk ? outcome.result : target->Sync() ? downloadOk : downloadWriteFailed;
+  }
+  if (!wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
+    logLine(error);
+    return downloadWriteFailed;
+  }
+  HeldBackStart held;
+  return receiveImage(std::move(pipe), *target, imageSize, request, held);
 }

@@ -24,6 +24,13 @@ ImageStreamParser::ImageStreamParser(int64_t imageSize, ImageBlockSink& sink, st
       buffers_{std::vector<char>(std::max(bufferSize, minimumBufferSize)),
                std::vector<char>(std::max(bufferSize, minimumBufferSize))} {}
 
+std::optional<int64_t> ImageStreamParser::resumePosition() const {
+  if (!inOrder_) {
+    return std::nullopt;
+  }
+  return handedEnd_;
+}
+
 bool ImageStreamParser::writeBlock(int64_t position, const char* data) {
   // Only the part of a block that lies inside the image is written; a block
   // that starts at the image size has nothing inside it.
@@ -53,6 +60,7 @@ ImageStreamParser::Status ImageStreamParser::received(size_t length) {
     return status_;
   }
   fill_ += std::min(length, spaceSize());
+  dataArrived_ = dataArrived_ || length > 0;
   while (status_ == Status::needMore) {
     if (cancelled_ && cancelled_()) {
       status_ = Status::cancelled;
@@ -80,6 +88,9 @@ ImageStreamParser::Status ImageStreamParser::received(size_t length) {
       status_ = Status::writeFailed;
       break;
     }
+    inOrder_ = inOrder_ && position >= handedEnd_;
+    // Cut at the image size like the write, which also keeps the sum in range.
+    handedEnd_ = position + std::min<int64_t>(static_cast<int64_t>(blockSize), imageSize_ - position);
     parsed_ += positionSize + blockSize;
   }
   // Receives stay large: the space is renewed once a quarter of the buffer

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "blockdev/block_sink.h"
@@ -50,6 +51,14 @@ public:
   Status received(size_t length);
   Status status() const { return status_; }
 
+  // Whether any block data has been received yet.
+  bool dataArrived() const { return dataArrived_; }
+  // Where a stream that broke off can be asked to go on from: every block
+  // below this position has been handed to the sink, and none at or above
+  // it. Empty once the blocks came out of position order, since then no
+  // single position divides what was handed over from what was not.
+  std::optional<int64_t> resumePosition() const;
+
 private:
   // Hands the next complete block to the sink, cut at the image size.
   bool writeBlock(int64_t position, const char* data);
@@ -68,4 +77,7 @@ private:
   size_t current_ = 0;  // the buffer received into and taken apart
   size_t parsed_ = 0;   // bytes at its front already handed over
   size_t fill_ = 0;     // bytes received into it
+  bool dataArrived_ = false;
+  int64_t handedEnd_ = 0;  // end of the last block handed to the sink
+  bool inOrder_ = true;    // every block so far lay above the one before
 };

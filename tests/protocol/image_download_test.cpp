@@ -1,14 +1,21 @@
 #include "protocol/image_download.h"
 
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <vector>
 #include <thread>
 
 #include "common/file_size_limit.h"
 #include "control/shared_state.h"
 #include "protocol/mbr_record.h"
 #include "protocol/service_fixture.h"
+#include "support/pause.h"
 #include "support/text.h"
 
 namespace {
@@ -23,11 +30,20 @@ protected:
     ServiceTest::SetUp();
     cancelrestore = false;
     restore_retry_ok = false;
+    // The waits before a resumed request are recorded, not slept.
+    previousPause_ = setPauseFunction([this](std::chrono::milliseconds duration) {
+      pauses_.push_back(duration);
+      if (onPause_) onPause_();
+    });
   }
   void TearDown() override {
+    setPauseFunction(previousPause_);
     cancelrestore = false;
     ServiceTest::TearDown();
   }
+  PauseFunction previousPause_;
+  std::vector<std::chrono::milliseconds> pauses_;
+  std::function<void()> onPause_;
   // Serves `stream` in the given pieces, pausing between them so that the
   // client sees them in separate reads.
   void serve(std::vector<std::string> pieces) {
@@ -92,6 +108,109 @@ TEST_F(DownloadTest, OffsetIsSentOnlyWhenGiven) {
   EXPECT_EQ(service_->requests().front(), "DOWNLOAD IMAGE#pw=s3rvice&pw&img_id=7&time=123&mbr=true&offset=4096");
 }
 
+// The connection breaks inside the third block: the first two are on the
+// target, and the request is repeated from the end of the second.
+TEST_F(DownloadTest, BrokenStreamIsResumedFromTheEndOfTheHandedBlocks) {
+  std::atomic<int> connections{0};
+  start([&](const std::string&, int socket) {
+    if (connections++ == 0) {
+      sendAll(socket, int64Field(16384) + int64Field(0) + block('a') + int64Field(4096) + block('b') +
+                          int64Field(8192) + block('c').substr(0, 1000));
+      return;
+    }
+    sendAll(socket, int64Field(16384) + int64Field(8192) + block('c') + int64Field(12288) + block('d') +
+                        int64Field(INT64_MAX));
+  });
+  const auto target = dir_.write("target", std::string(16384, '.'));
+  EXPECT_EQ(download(target.string(), false), 0);
+  EXPECT_EQ(readAll(target), block('a') + block('b') + block('c') + block('d'));
+  const std::vector<std::string> requests = service_->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1], requests[0] + "&offset=8192");
+  std::chrono::milliseconds waited{0};
+  for (const auto pause : pauses_) waited += pause;
+  EXPECT_GE(waited, std::chrono::milliseconds(500)) << "the service is given a moment before it is asked again";
+  EXPECT_LE(waited, std::chrono::seconds(5));
+  service_.reset();
+}
+
+TEST_F(DownloadTest, ResumesAreBoundedAndNeverEndInSuccess) {
+  // Every stream breaks before the end marker.
+  serve({int64Field(8192) + int64Field(0) + block('a') + int64Field(4096) + block('b').substr(0, 10)});
+  const auto target = dir_.write("target", std::string(8192, '.'));
+  EXPECT_EQ(download(target.string(), false), 4);
+  EXPECT_EQ(service_->requests().size(), 6u) << "the first request and five resumes";
+  EXPECT_EQ(readAll(target), std::string(8192, '.'));
+}
+
+TEST_F(DownloadTest, WhatStopsAResume) {
+  const std::string broken = int64Field(8192) + int64Field(0) + block('a') + int64Field(4096) + block('b').substr(0, 10);
+  {
+    SCOPED_TRACE("a cancel during the wait before the resume");
+    serve({broken});
+    onPause_ = [] { cancelrestore = true; };
+    const auto target = dir_.write("target", std::string(8192, '.'));
+    EXPECT_EQ(download(target.string(), false), 4);
+    EXPECT_EQ(service_->requests().size(), 1u);
+    onPause_ = nullptr;
+    cancelrestore = false;
+    service_.reset();
+  }
+  {
+    SCOPED_TRACE("the resumed reply announces another image size");
+    std::atomic<int> connections{0};
+    start([&](const std::string&, int socket) {
+      sendAll(socket, connections++ == 0 ? broken : int64Field(4096) + int64Field(INT64_MAX));
+    });
+    const auto target = dir_.write("target", std::string(8192, '.'));
+    EXPECT_EQ(download(target.string(), false), 4);
+    EXPECT_EQ(service_->requests().size(), 2u);
+    service_.reset();
+  }
+  {
+    SCOPED_TRACE("blocks came out of order: no single offset covers what is missing");
+    serve({int64Field(12288) + int64Field(8192) + block('c') + int64Field(0) + block('a') + int64Field(4096)});
+    const auto target = dir_.write("target", std::string(12288, '.'));
+    EXPECT_EQ(download(target.string(), false), 4);
+    EXPECT_EQ(service_->requests().size(), 1u);
+    service_.reset();
+  }
+  {
+    SCOPED_TRACE("the stream broke before any block data");
+    serve({int64Field(8192)});
+    const auto target = dir_.write("target", std::string(8192, '.'));
+    EXPECT_EQ(download(target.string(), false), 4);
+    EXPECT_EQ(service_->requests().size(), 1u);
+  }
+}
+
+// A target that held a file system: once the image stream has begun, the old
+// signature is gone, and until the image is whole no new one is there, while
+// the blocks past the first MiB are already written.
+TEST_F(DownloadTest, UnfinishedImageLeavesNoFileSystemToBeFound) {
+  constexpr int64_t mib = 1024 * 1024;
+  const auto target = dir_.write("target", "");
+  std::filesystem::resize_file(target, 4 * mib);
+  const auto run = [](const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  ASSERT_EQ(run("mkfs.ext4 -q -F " + target.string() + " >/dev/null 2>&1"), 0);
+  const auto probe = [&] { return run("blkid -p " + target.string() + " >/dev/null 2>&1"); };
+  ASSERT_EQ(probe(), 0) << "the old file system is found before the restore";
+  const std::string before = readAll(target).substr(0, mib);
+  serve({int64Field(4 * mib) + int64Field(0) + block('s') + int64Field(2 * mib) + block('m') + int64Field(3 * mib) +
+         block('n')});
+  EXPECT_EQ(download(target.string(), false), 4);
+  EXPECT_EQ(probe(), 2) << "blkid finds no file system";
+  const std::string after = readAll(target);
+  EXPECT_EQ(after.substr(2 * mib, 4096), block('m'));
+  size_t changed = 0;
+  for (size_t i = 0; i < before.size(); ++i) changed += before[i] != after[i] ? 1 : 0;
+  EXPECT_GT(changed, 0u);
+  EXPECT_LE(changed, 16u) << "only the signature is wiped; the held-back block is not written";
+}
+
 TEST_F(DownloadTest, RefusalsAndASmallTargetLeaveTheTargetAlone) {
   for (const int64_t refusal : {int64_t{-1}, int64_t{-2}, int64_t{-77}}) {
     serve({int64Field(refusal)});
@@ -120,8 +239,8 @@ TEST_F(DownloadTest, MissingEndMarkerFailsAndHoldsBackTheLastBlock) {
   serve({int64Field(8192) + int64Field(0) + block('a') + int64Field(4096) + block('b')});
   const auto target = dir_.write("target", std::string(8192, '.'));
   EXPECT_EQ(download(target.string(), false), 4);
-  // Blocks confirmed before the failure are on the target; the unconfirmed one is not.
-  EXPECT_EQ(readAll(target), block('a') + std::string(4096, '.'));
+  // Nothing of the first MiB lands before the whole image is written.
+  EXPECT_EQ(readAll(target), std::string(8192, '.'));
 }
 
 TEST_F(DownloadTest, CancelDuringTheTransferStops) {

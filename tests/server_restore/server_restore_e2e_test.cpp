@@ -261,8 +261,22 @@ TEST_F(FailingRestore, CancelDuringTheDownloadIsAcknowledgedAndEndsTheSession) {
   EXPECT_TRUE(agent_->waitForLog("cancelrestore is set", 1s));
 }
 
-TEST_F(FailingRestore, ServiceClosingMidImageMarksTheDriveFailed) {
-  startRestore({"--close-after", "1048576"});
+TEST_F(FailingRestore, StreamCutOnceIsResumedAndTheDriveRestoredWhole) {
+  startRestore({"--cut-once-after", "1048576"});
+  const std::vector<Json::Value> messages = followRestore({"C"}, 180s);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(statusOf(messages.back(), "C"), "SUCCESS") << agent_->log();
+  const long long size = deviceSize(rig_->partition("source", 1));
+  ASSERT_GT(size, 0);
+  expectSameBytes(rig_->partition("source", 1), rig_->partition("target", 1), 0, size);
+  EXPECT_TRUE(agent_->waitForLog("resuming at byte", 1s));
+  EXPECT_FALSE(agent_->waitForLog("resuming at byte", 1s, 2)) << "one cut, one resume";
+}
+
+TEST_F(FailingRestore, ServiceClosingEveryStreamMarksTheDriveFailedAfterBoundedResumes) {
+  // Each stream brings 256 KiB of the partition's 4 MiB and more of data:
+  // five resumes cannot finish it.
+  startRestore({"--close-after", "262144"});
   const std::vector<Json::Value> messages = followRestore({"C"}, 120s);
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(statusOf(messages.back(), "C"), "ERROR");

@@ -21,6 +21,7 @@
 #include "protocol/mbr_record.h"
 #include "protocol/server_connection.h"
 #include "rig/rig_fixture.h"
+#include "support/pause.h"
 
 namespace {
 
@@ -46,9 +47,12 @@ protected:
     store_ = work_.path() / "store";
     ASSERT_EQ(runBackupService({"init", "--store", store_.string()}).status, 0);
     cancelrestore = false;
+    // Waits before resumed downloads are not slept through here.
+    previousPause_ = setPauseFunction([](std::chrono::milliseconds) {});
   }
 
   void TearDown() override {
+    setPauseFunction(previousPause_);
     cancelrestore = false;
     std::filesystem::current_path(previous_);
   }
@@ -116,6 +120,7 @@ protected:
 
   TempDir work_;
   std::filesystem::path previous_;
+  PauseFunction previousPause_;
   std::filesystem::path store_;
   std::unique_ptr<BackupServiceProcess> service_;
 };
@@ -285,18 +290,36 @@ TEST_F(BackupServiceProtocol, RefusedImagesAndRecordsGiveTheirCodes) {
   EXPECT_EQ(errmsg, "cannot_read_mbr");
 }
 
-TEST_F(BackupServiceProtocol, ConnectionClosedMidStreamIsAFailure) {
+TEST_F(BackupServiceProtocol, StreamCutOnceIsResumedFromItsOffsetAndLandsWhole) {
   const SourceDisk source = makeSource();
   const int id = capture(source);
   // Size field, three whole block records and part of the fourth.
-  startService({"--close-after", std::to_string(8 + 3 * 4104 + 2000)});
+  startService({"--cut-once-after", std::to_string(8 + 3 * 4104 + 2000)});
+  const auto target = makeTarget(source.length);
+  EXPECT_EQ(downloadImage(id, "1500000000", target.string(), false, -1, 0, nullptr, nullptr), 0);
+  expectRestored(source, target);
+  // The three blocks handed over before the cut end at 13 * 4096.
+  EXPECT_NE(service_->log().find("from offset " + std::to_string(13 * 4096)), std::string::npos) << service_->log();
+}
+
+TEST_F(BackupServiceProtocol, StreamCutEveryTimeFailsAfterBoundedResumes) {
+  const SourceDisk source = makeSource();
+  const int id = capture(source);
+  // Every stream ends inside its first block: no resume gets further.
+  startService({"--close-after", std::to_string(8 + 2000)});
   const auto target = makeTarget(source.length);
   EXPECT_EQ(downloadImage(id, "1500000000", target.string(), false, -1, 0, nullptr, nullptr), 4);
-  for (const int64_t never_sent : {200 * 4096, 201 * 4096}) {
-    EXPECT_EQ(readBytes(target, never_sent, 4096), std::string(4096, kFiller)) << never_sent;
+  for (const int64_t never_sent : source.data_blocks) {
+    const std::string bytes = readBytes(target, never_sent, 4096);
+    EXPECT_EQ(bytes, std::string(bytes.size(), kFiller)) << never_sent;
   }
-  EXPECT_NE(service_->log().find("cut off after " + std::to_string(8 + 3 * 4104 + 2000) + " bytes"), std::string::npos)
-      << service_->log();
+  const std::string log = service_->log();
+  size_t cuts = 0;
+  for (size_t at = log.find("cut off after 2008 bytes"); at != std::string::npos;
+       at = log.find("cut off after 2008 bytes", at + 1)) {
+    ++cuts;
+  }
+  EXPECT_EQ(cuts, 6u) << "the first stream and five resumes\n" << log;
 }
 
 TEST_F(BackupServiceProtocol, StalledStreamReportsProgressAndEndsOnCancel) {
