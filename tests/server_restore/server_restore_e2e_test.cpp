@@ -2,6 +2,7 @@
 // over its WebSocket endpoint the way the user interface drives it. Each
 // restore costs at least 20 seconds of the agent's fixed pauses, so the
 // partitions are small and the restores few.
+#include <cstdlib>
 #include <regex>
 
 #include "server_restore/e2e_fixture.h"
@@ -207,11 +208,18 @@ TEST_F(ServerRestoreEndToEnd, SelectionReportsTooFewAndTooSmallTargets) {
 // Restores one ext4 partition from a service started with `serviceFaults`.
 class FailingRestore : public ServerRestoreEndToEnd {
 protected:
-  std::string startRestore(std::vector<std::string> serviceFaults) {
+  // With `oldVolume`, the target already holds a partition in the same place
+  // with a file system of its own.
+  std::string startRestore(std::vector<std::string> serviceFaults, bool oldVolume = false) {
     makeRig({{"source", "usb", "64M"}, {"target", "internal", "64M"}});
     rig_->partition("source", "label: dos\nsize=40M, type=83\n");
     rig_->mkfs("source", 1, "ext4");
     rig_->fill("source", 1);
+    if (oldVolume) {
+      rig_->partition("target", "label: dos\nsize=40M, type=83\n");
+      rig_->mkfs("target", 1, "vfat");
+      EXPECT_TRUE(holdsFileSystem(rig_->partition("target", 1)));
+    }
     capture("source", 1, "C", kTime);
     startService(std::move(serviceFaults));
     const std::string c = keyOf(loginAndListImages("pc1"), "C");
@@ -219,6 +227,26 @@ protected:
     EXPECT_EQ(receive(60s)["error"].asString(), "0");
     send(restoreRequest(rig_->device("target"), {c}));
     return c;
+  }
+
+  static bool holdsFileSystem(const std::string& device) {
+    return std::system(("blkid -p " + device + " >/dev/null 2>&1").c_str()) == 0;
+  }
+
+  // Follows the restore until drive C shows a percentage.
+  void waitForPercentage() {
+    bool sawPercentage = false;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!sawPercentage && std::chrono::steady_clock::now() < deadline) {
+      const Json::Value message = receive(30s);
+      if (message.isNull()) {
+        break;
+      }
+      const std::string status = statusOf(message, "C");
+      ASSERT_NE(status, "SUCCESS");
+      sawPercentage = !status.empty() && status.back() == '%';
+    }
+    ASSERT_TRUE(sawPercentage) << agent_->log();
   }
 
   // Whatever arrives within `wait` must not report the drive restored, and
@@ -242,23 +270,23 @@ TEST_F(FailingRestore, CancelDuringTheDownloadIsAcknowledgedAndEndsTheSession) {
   // The stream stalls after 1 MiB, so the download is still running when the
   // user cancels; meanwhile its progress shows as a percentage.
   startRestore({"--stall-after", "1048576"});
-  bool sawPercentage = false;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (!sawPercentage && std::chrono::steady_clock::now() < deadline) {
-    const Json::Value message = receive(30s);
-    if (message.isNull()) {
-      break;
-    }
-    const std::string status = statusOf(message, "C");
-    ASSERT_NE(status, "SUCCESS");
-    sawPercentage = !status.empty() && status.back() == '%';
-  }
-  ASSERT_TRUE(sawPercentage) << agent_->log();
+  waitForPercentage();
   send(R"({"op": "cancel-restore"})");
   const Json::Value ack = receiveOp("cancel-restore");
   EXPECT_EQ(ack["msg"].asString(), "success");
   expectSessionEndedWithoutSuccess(5s);
   EXPECT_TRUE(agent_->waitForLog("cancelrestore is set", 1s));
+}
+
+// The stream stalls after 2 MiB: the old volume's signature is gone, the new
+// volume's start is held back, and killing the agent leaves it so.
+TEST_F(FailingRestore, AgentKilledMidImageLeavesNoFileSystemOnThePartition) {
+  startRestore({"--stall-after", "2097152"}, true);
+  waitForPercentage();
+  const std::string partition = rig_->partition("target", 1);
+  EXPECT_FALSE(holdsFileSystem(partition)) << "while the image is being written";
+  agent_.reset();
+  EXPECT_FALSE(holdsFileSystem(partition)) << "after the agent was killed";
 }
 
 TEST_F(FailingRestore, StreamCutOnceIsResumedAndTheDriveRestoredWhole) {
