@@ -60,8 +60,9 @@ bool writeFully(File& file, int64_t offset, const char* data, size_t count) {
   return true;
 }
 
-CoalescingFileWriter::CoalescingFileWriter(File& file, size_t capacity, bool background)
-    : file_(file), capacity_(capacity), direct_(file.descriptor(), capacity) {
+CoalescingFileWriter::CoalescingFileWriter(File& file, size_t capacity, bool background,
+                                           blockdev::WriteLedger* ledger)
+    : file_(file), capacity_(capacity), ledger_(ledger), direct_(file.descriptor(), capacity) {
   gathered_.pieces.reserve(maxPieces);
   if (background) {
     try {
@@ -157,6 +158,18 @@ void CoalescingFileWriter::writeRuns() {
 }
 
 bool CoalescingFileWriter::write(Run& run) {
+  // Recorded before the write, which uses the pieces up.
+  if (ledger_ != nullptr) {
+    ledger_->record(run.start, run.pieces.data(), run.pieces.size(), run.length);
+  }
+  const bool written = writeRun(run);
+  if (written) {
+    blockdev::runAfterWriteHook(file_.descriptor(), run.start, run.length);
+  }
+  return written;
+}
+
+bool CoalescingFileWriter::writeRun(Run& run) {
   if (direct_.takes(run.start, run.length)) {
     const size_t done = direct_.write(run.start, run.pieces.data(), run.pieces.size(), run.length);
     if (done == run.length) {

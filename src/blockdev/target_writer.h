@@ -13,6 +13,7 @@
 
 #include "blockdev/block_sink.h"
 #include "blockdev/direct_target.h"
+#include "blockdev/write_ledger.h"
 
 class File;
 
@@ -30,12 +31,14 @@ bool writeFully(File& file, int64_t offset, const char* data, size_t count);
 // bytes are received while the last ones are written; without that thread
 // (none could be started, or `background` is false) each is written as soon
 // as it is complete. The blocks are not copied on the way in: each must stay
-// readable until it is written, which ImageBlockSink promises.
+// readable until it is written, which ImageBlockSink promises. With a
+// `ledger`, every run is recorded there as it is written, for verification.
 class CoalescingFileWriter : public ImageBlockSink {
 public:
   static constexpr size_t defaultCapacity = 4 * 1024 * 1024;
 
-  explicit CoalescingFileWriter(File& file, size_t capacity = defaultCapacity, bool background = true);
+  explicit CoalescingFileWriter(File& file, size_t capacity = defaultCapacity, bool background = true,
+                                blockdev::WriteLedger* ledger = nullptr);
   // Writes what is still gathered or waiting.
   ~CoalescingFileWriter() override;
   CoalescingFileWriter(const CoalescingFileWriter&) = delete;
@@ -60,11 +63,13 @@ private:
   void handOn();
   void waitUntilWritten(uint64_t count);
   void writeRuns();
-  // Writes one run; false when that failed.
+  // Writes one run and records it; false when that failed.
   bool write(Run& run);
+  bool writeRun(Run& run);
 
   File& file_;
   size_t capacity_;
+  blockdev::WriteLedger* ledger_;
   DirectTarget direct_;
   Run gathered_;
 

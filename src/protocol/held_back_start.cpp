@@ -17,7 +17,7 @@ size_t HeldBackStart::hold(int64_t position, const char* data, size_t length) {
   return count;
 }
 
-bool HeldBackStart::writeTo(File& target) const {
+bool HeldBackStart::writeTo(File& target, blockdev::WriteLedger& ledger) const {
   bool any = false;
   for (size_t start = 0; start < present_.size();) {
     if (!present_[start]) {
@@ -28,9 +28,11 @@ bool HeldBackStart::writeTo(File& target) const {
     while (end < present_.size() && present_[end]) {
       ++end;
     }
+    ledger.record(static_cast<int64_t>(start), bytes_.data() + start, end - start);
     if (!writeFully(target, static_cast<int64_t>(start), bytes_.data() + start, end - start)) {
       return false;
     }
+    blockdev::runAfterWriteHook(target.descriptor(), static_cast<int64_t>(start), end - start);
     any = true;
     start = end;
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "blockdev/block_sink.h"
+#include "blockdev/write_ledger.h"
 
 class File;
 
@@ -21,8 +22,9 @@ public:
   // heldBytes (later bytes for the same place replace earlier ones) and
   // returns how many of the bytes at the front that was.
   size_t hold(int64_t position, const char* data, size_t length);
-  // Writes every held byte at its place and flushes; false when that failed.
-  bool writeTo(File& target) const;
+  // Writes every held byte at its place, recording each range in `ledger`,
+  // and flushes; false when that failed.
+  bool writeTo(File& target, blockdev::WriteLedger& ledger) const;
 
 private:
   std::vector<char> bytes_ = std::vector<char>(heldBytes);

@@ -107,8 +107,9 @@ struct StreamOutcome {
   bool dataArrived = false;
 };
 
-StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackStart* held) {
-  CoalescingFileWriter writer(target);
+StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackStart* held,
+                            blockdev::WriteLedger* ledger) {
+  CoalescingFileWriter writer(target, CoalescingFileWriter::defaultCapacity, true, ledger);
   std::optional<HoldingBackSink> holding;
   if (held != nullptr) {
     holding.emplace(*held, writer);
@@ -187,8 +188,21 @@ constexpr int resumeAttempts = 5;
 constexpr std::chrono::seconds resumeSpan(120);
 constexpr std::chrono::milliseconds firstResumeWait(1000);
 
-int receiveImage(PipePtr pipe, File& target, int64_t size, const std::string& request, HeldBackStart& held) {
-  StreamOutcome outcome = receiveBlocks(*pipe, target, size, &held);
+// Only bytes read back from the device, past the page cache, as they were
+// handed to the writer make a restore whole.
+int verifyWritten(File& target, const std::string& name, const blockdev::WriteLedger& ledger) {
+  std::string error;
+  if (!ledger.verify(target.descriptor(), name, error)) {
+    logLine("Verification failed: " + error);
+    return downloadWriteFailed;
+  }
+  return downloadOk;
+}
+
+int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t size, const std::string& request,
+                 HeldBackStart& held) {
+  blockdev::WriteLedger ledger;
+  StreamOutcome outcome = receiveBlocks(*pipe, target, size, &held, &ledger);
   pipe.reset();
   if (!outcome.dataArrived) {
     return outcome.result;
@@ -224,7 +238,7 @@ int receiveImage(PipePtr pipe, File& target, int64_t size, const std::string& re
               std::to_string(size));
       return downloadStreamFailed;
     }
-    StreamOutcome next = receiveBlocks(*resumed, target, size, &held);
+    StreamOutcome next = receiveBlocks(*resumed, target, size, &held, &ledger);
     if (next.resumeAt && *next.resumeAt < offset) {
       next.resumeAt = offset;  // a resumed stream that brought no block
     }
@@ -233,9 +247,19 @@ int receiveImage(PipePtr pipe, File& target, int64_t size, const std::string& re
   if (outcome.result != downloadOk) {
     return outcome.result;
   }
-  // Done means on the device, not in the page cache; and only then does the
-  // start of the volume follow.
-  return target.Sync() && held.writeTo(target) ? downloadOk : downloadWriteFailed;
+  // Done means on the device, not in the page cache, and read back from it;
+  // only then does the start of the volume follow, and is checked the same way.
+  if (!target.Sync()) {
+    return downloadWriteFailed;
+  }
+  if (const int verified = verifyWritten(target, name, ledger); verified != downloadOk) {
+    return verified;
+  }
+  blockdev::WriteLedger start;
+  if (!held.writeTo(target, start)) {
+    return downloadWriteFailed;
+  }
+  return verifyWritten(target, name, start);
 }
 
 }  // namespace
@@ -287,7 +311,7 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
   }
   // A caller that chose its own offset handles its own resumes.
   if (offset != -1) {
-    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr);
+    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr, nullptr);
     return outcome.result != downloadOk ? outcome.result : target->Sync() ? downloadOk : downloadWriteFailed;
   }
   if (!wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
@@ -295,5 +319,5 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
     return downloadWriteFailed;
   }
   HeldBackStart held;
-  return receiveImage(std::move(pipe), *target, imageSize, request, held);
+  return receiveImage(std::move(pipe), *target, outfile, imageSize, request, held);
 }

@@ -1,6 +1,7 @@
 #include "protocol/image_download.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 #include <thread>
 
+#include "blockdev/write_ledger.h"
 #include "common/file_size_limit.h"
 #include "control/shared_state.h"
 #include "protocol/mbr_record.h"
@@ -209,6 +211,30 @@ TEST_F(DownloadTest, UnfinishedImageLeavesNoFileSystemToBeFound) {
   for (size_t i = 0; i < before.size(); ++i) changed += before[i] != after[i] ? 1 : 0;
   EXPECT_GT(changed, 0u);
   EXPECT_LE(changed, 16u) << "only the signature is wiped; the held-back block is not written";
+}
+
+// A write that does not hold what was handed over turns the result into a
+// failure, for the blocks of the image and for its held-back start alike.
+TEST_F(DownloadTest, DamagedWritesAreCaughtByTheReadBack) {
+  constexpr int64_t mib = 1024 * 1024;
+  const std::string stream = int64Field(2 * mib) + int64Field(0) + block('s') + int64Field(mib + 4096) +
+                             block('m') + int64Field(INT64_MAX);
+  for (const int64_t damaged : {mib + 4096, int64_t{0}}) {
+    SCOPED_TRACE(damaged);
+    serve({stream});
+    const auto target = dir_.write("target", std::string(2 * mib, '.'));
+    blockdev::setAfterWriteHookForTests([damaged](int descriptor, int64_t start, size_t length) {
+      if (start <= damaged && damaged < start + static_cast<int64_t>(length)) {
+        ASSERT_EQ(::pwrite(descriptor, "X", 1, damaged), 1);
+      }
+    });
+    EXPECT_EQ(download(target.string(), false), 6);
+    blockdev::setAfterWriteHookForTests(nullptr);
+    service_.reset();
+    serve({stream});
+    EXPECT_EQ(download(target.string(), false), 0) << "undamaged, the same image verifies";
+    service_.reset();
+  }
 }
 
 TEST_F(DownloadTest, RefusalsAndASmallTargetLeaveTheTargetAlone) {

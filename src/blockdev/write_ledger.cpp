@@ -1,0 +1,153 @@
+#include "blockdev/write_ledger.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace blockdev {
+
+namespace {
+
+// Direct reads need positions, lengths and memory on this boundary; it
+// covers devices with 512-byte and with 4096-byte logical blocks.
+constexpr int64_t kAlignment = 4096;
+constexpr size_t kReadSize = 4 * 1024 * 1024;
+
+struct StateDeleter {
+  void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
+};
+using HashState = std::unique_ptr<XXH3_state_t, StateDeleter>;
+
+struct Free {
+  void operator()(char* memory) const { std::free(memory); }
+};
+
+class Descriptor {
+public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+private:
+  int fd_;
+};
+
+std::mutex hook_mutex;
+AfterWriteHook after_write_hook;
+
+// Opens the file behind `descriptor` again for reading past the page cache.
+// A file system without direct I/O gets a plain descriptor whose cached
+// pages are dropped first, so the read still comes from the storage.
+int openUncached(int descriptor) {
+  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
+  const int direct = ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  if (direct >= 0) {
+    return direct;
+  }
+  const int plain = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  if (plain >= 0) {
+    ::posix_fadvise(plain, 0, 0, POSIX_FADV_DONTNEED);
+  }
+  return plain;
+}
+
+std::string rangeText(int64_t start, size_t length) {
+  return "bytes " + std::to_string(start) + " to " + std::to_string(start + static_cast<int64_t>(length) - 1);
+}
+
+}  // namespace
+
+void WriteLedger::record(int64_t start, const iovec* pieces, size_t count, size_t length) {
+  HashState state(XXH3_createState());
+  XXH3_64bits_reset(state.get());
+  for (size_t i = 0; i < count; ++i) {
+    XXH3_64bits_update(state.get(), pieces[i].iov_base, pieces[i].iov_len);
+  }
+  const uint64_t hash = XXH3_64bits_digest(state.get());
+  std::lock_guard<std::mutex> guard(mutex_);
+  ranges_.push_back({start, length, hash});
+  bytes_ += static_cast<int64_t>(length);
+}
+
+void WriteLedger::record(int64_t start, const char* data, size_t length) {
+  const iovec piece{const_cast<char*>(data), length};
+  record(start, &piece, 1, length);
+}
+
+int64_t WriteLedger::bytes() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return bytes_;
+}
+
+bool WriteLedger::verify(int descriptor, const std::string& name, std::string& error) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (ranges_.empty()) {
+    return true;
+  }
+  const Descriptor reader(openUncached(descriptor));
+  void* memory = nullptr;
+  if (reader.get() < 0 || ::posix_memalign(&memory, kAlignment, kReadSize) != 0) {
+    error = "cannot read " + name + " back: " + std::strerror(errno);
+    return false;
+  }
+  const std::unique_ptr<char, Free> buffer(static_cast<char*>(memory));
+  HashState state(XXH3_createState());
+  for (const Range& range : ranges_) {
+    XXH3_64bits_reset(state.get());
+    const int64_t end = range.start + static_cast<int64_t>(range.length);
+    int64_t at = range.start / kAlignment * kAlignment;
+    while (at < end) {
+      const int64_t want = std::min<int64_t>(kReadSize, (end - at + kAlignment - 1) / kAlignment * kAlignment);
+      ssize_t got = ::pread(reader.get(), buffer.get(), static_cast<size_t>(want), at);
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      // Past the end of what was read nothing of the range is there.
+      const int64_t from = std::max(at, range.start);
+      const int64_t to = std::min(at + std::max<ssize_t>(got, 0), end);
+      if (got <= 0 || to <= from) {
+        error = "cannot read " + rangeText(range.start, range.length) + " of " + name + " back" +
+                (got < 0 ? std::string(": ") + std::strerror(errno) : std::string());
+        return false;
+      }
+      XXH3_64bits_update(state.get(), buffer.get() + (from - at), static_cast<size_t>(to - from));
+      at = to;
+    }
+    if (XXH3_64bits_digest(state.get()) != range.hash) {
+      error = rangeText(range.start, range.length) + " of " + name + " differ from what was written";
+      return false;
+    }
+  }
+  return true;
+}
+
+void setAfterWriteHookForTests(AfterWriteHook hook) {
+  std::lock_guard<std::mutex> guard(hook_mutex);
+  after_write_hook = std::move(hook);
+}
+
+void runAfterWriteHook(int descriptor, int64_t start, size_t length) {
+  AfterWriteHook hook;
+  {
+    std::lock_guard<std::mutex> guard(hook_mutex);
+    hook = after_write_hook;
+  }
+  if (hook) {
+    hook(descriptor, start, length);
+  }
+}
+
+}  // namespace blockdev
