@@ -1,8 +1,83 @@
 #include "image_restore.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <memory>
 #include <vector>
+
+#include "blockdev/signature_wipe.h"
+#include "blockdev/write_ledger.h"
+
+namespace {
+
+// The start of a volume, where file systems keep their signatures, is written
+// last, once the rest is on the device and verified: a restore stopped at any
+// point leaves no volume that looks whole.
+constexpr uint64_t kHeldBackBytes = 1024 * 1024;
+
+// Copies bytes [from, to) of the image onto the target, recording each chunk
+// in `ledger`. Progress counts only bytes whose writeback has completed: each
+// chunk's writeback is started at once and waited for when the next chunk is
+// written, so reading and writing still overlap.
+class RangeCopier {
+public:
+  RangeCopier(ImageSource& image, blockdev::BlockDevice& target, ProgressPrinter& progress)
+      : image_(image), target_(target), progress_(progress), buffer_(kImageChunkSize) {}
+
+  bool copy(uint64_t from, uint64_t to, blockdev::WriteLedger& ledger, std::string& error) {
+    for (uint64_t offset = from; offset < to;) {
+      const size_t length = static_cast<size_t>(std::min<uint64_t>(kImageChunkSize, to - offset));
+      if (!image_.readAt(offset, buffer_.data(), length, error)) {
+        return false;
+      }
+      ledger.record(static_cast<int64_t>(offset), buffer_.data(), length);
+      if (!target_.writeAll(offset, buffer_.data(), length, error)) {
+        return false;
+      }
+      blockdev::runAfterWriteHook(target_.descriptor(), static_cast<int64_t>(offset), length);
+      ::sync_file_range(target_.descriptor(), static_cast<off_t>(offset), static_cast<off_t>(length),
+                        SYNC_FILE_RANGE_WRITE);
+      settlePending();
+      pending_offset_ = offset;
+      pending_length_ = length;
+      offset += length;
+      if (progress_.readerGone()) {
+        error = "the output was closed; restore stopped";
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Waits for the last chunk's writeback; its bytes then count as done.
+  void settlePending() {
+    if (pending_length_ == 0) {
+      return;
+    }
+    ::sync_file_range(target_.descriptor(), static_cast<off_t>(pending_offset_), static_cast<off_t>(pending_length_),
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    durable_ += pending_length_;
+    pending_length_ = 0;
+    progress_.update(durable_);
+  }
+
+private:
+  ImageSource& image_;
+  blockdev::BlockDevice& target_;
+  ProgressPrinter& progress_;
+  std::vector<char> buffer_;
+  uint64_t pending_offset_ = 0;
+  size_t pending_length_ = 0;
+  uint64_t durable_ = 0;
+};
+
+// Flushes the device and reads what `ledger` recorded back from it.
+bool flushAndVerify(blockdev::BlockDevice& target, const blockdev::WriteLedger& ledger, std::string& error) {
+  return target.sync(error) && ledger.verify(target.descriptor(), target.path(), error);
+}
+
+}  // namespace
 
 bool writeImage(ImageSource& image, blockdev::BlockDevice& target, ProgressPrinter& progress, std::string& error) {
   const uint64_t size = image.size();
@@ -11,24 +86,28 @@ bool writeImage(ImageSource& image, blockdev::BlockDevice& target, ProgressPrint
             std::to_string(size);
     return false;
   }
-  std::vector<char> buffer(kImageChunkSize);
-  progress.update(0);
-  for (uint64_t offset = 0; offset < size;) {
-    const size_t length = static_cast<size_t>(std::min<uint64_t>(kImageChunkSize, size - offset));
-    if (!image.readAt(offset, buffer.data(), length, error) || !target.writeAll(offset, buffer.data(), length, error)) {
-      return false;
-    }
-    offset += length;
-    progress.update(offset);
-    if (progress.readerGone()) {
-      error = "the output was closed; restore stopped after " + std::to_string(offset) + " bytes";
-      // What was written still reaches the device.
-      std::string ignored;
-      target.sync(ignored);
-      return false;
-    }
+  const uint64_t held = std::min(size, kHeldBackBytes);
+  // Old signatures at the start go before the first image byte lands, so the
+  // old volume cannot be taken for the restored one either.
+  if (!blockdev::wipeSignatures(target.path(), static_cast<int64_t>(held), error)) {
+    return false;
   }
-  if (!target.sync(error)) {
+  progress.update(0);
+  RangeCopier copier(image, target, progress);
+  blockdev::WriteLedger rest;
+  blockdev::WriteLedger start;
+  if (!copier.copy(held, size, rest, error)) {
+    // What was written still reaches the device.
+    std::string ignored;
+    target.sync(ignored);
+    return false;
+  }
+  copier.settlePending();
+  if (!flushAndVerify(target, rest, error) || !copier.copy(0, held, start, error)) {
+    return false;
+  }
+  copier.settlePending();
+  if (!flushAndVerify(target, start, error)) {
     return false;
   }
   progress.finish();

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+namespace blockdev {
+
 namespace {
 
 struct ProbeDeleter {
@@ -67,3 +69,5 @@ bool wipeSignatures(const std::string& path, int64_t length, std::string& error)
   error = "too many signatures on " + path;
   return false;
 }
+
+}  // namespace blockdev

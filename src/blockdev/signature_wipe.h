@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <string>
 
+namespace blockdev {
+
 // Wipes every signature that lies within the first `length` bytes of the
 // device or file at `path` and flushes the device; the bytes around the
 // signatures stay as they are. On failure, `error` names the path and the
 // reason.
 bool wipeSignatures(const std::string& path, int64_t length, std::string& error);
+
+}  // namespace blockdev

@@ -314,7 +314,7 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
     StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr, nullptr);
     return outcome.result != downloadOk ? outcome.result : target->Sync() ? downloadOk : downloadWriteFailed;
   }
-  if (!wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
+  if (!blockdev::wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
     logLine(error);
     return downloadWriteFailed;
   }
