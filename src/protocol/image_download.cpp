@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int sizeTimeoutMs = 60000;
 constexpr int dataTimeoutMs = 180000;
+// The largest partition-table record accepted.
+constexpr int64_t maxRecordSize = int64_t{1} << 20;
 // Partition-table records are read in pieces of this size.
 constexpr size_t receiveBufferSize = 32768;
 // A stalled stream is re-checked this often, so a cancel does not wait for
@@ -75,6 +78,15 @@ bool readImageSize(IPipe& pipe, int64_t* size) {
   return true;
 }
 
+struct FinishWritesOnUnwind {
+  CoalescingFileWriter& writer;
+  ~FinishWritesOnUnwind() {
+    if (std::uncaught_exceptions() > 0) {
+      writer.finish();
+    }
+  }
+};
+
 int receiveRecord(IPipe& pipe, File& target, int64_t size) {
   std::vector<char> buffer(receiveBufferSize);
   int64_t total = 0;
@@ -98,6 +110,9 @@ int receiveImage(IPipe& pipe, File& target, int64_t size) {
   }
   CoalescingFileWriter writer(target);
   ImageStreamParser parser(size, writer, cancelRequested);
+  // The writer's thread writes from the parser's buffers; should anything
+  // throw, it must be done with them before the parser goes.
+  const FinishWritesOnUnwind finishFirst{writer};
   int result = downloadOk;
   for (;;) {
     const size_t received = readWithin(pipe, parser.space(), parser.spaceSize(), dataTimeoutMs, cancelRequested);
@@ -169,6 +184,11 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
     return downloadRefused;
   }
   if (mbr) {
+    // A partition-table record is a few kilobytes; a larger announcement is
+    // refused before a byte of it reaches the file.
+    if (imageSize > maxRecordSize) {
+      return downloadRefused;
+    }
     return receiveRecord(*pipe, *target, imageSize);
   }
   if (targetSize < imageSize) {
