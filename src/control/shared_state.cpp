@@ -50,7 +50,9 @@ unsigned sessionGeneration() { return threadGeneration; }
 bool sessionSuperseded() { return threadGeneration != 0 && threadGeneration != newestGeneration; }
 
 void endRestoreSession() {
-  if (threadGeneration == newestGeneration) {
+  // A thread that adopted no generation (a session run directly, as tests do)
+  // has no successor to protect.
+  if (threadGeneration == 0 || threadGeneration == newestGeneration) {
     isRestoreProcessRunning = false;
   }
 }
