@@ -329,9 +329,23 @@ protected:
       r["restorepoints"][0]["in"].append(image);
     }
     ASSERT_TRUE(ui_->send(r));
-    ASSERT_TRUE(agent_->waitForLog("Restore over ", kRestore)) << agent_->log();
+    ASSERT_TRUE(waitForLogWhileListening("Restore over ", kRestore)) << agent_->log();
     // The last progress message is pushed before the run ends; let it arrive.
     ui_->waitFor([](const Json::Value&) { return false; }, 1s);
+  }
+
+  // Waits for a log line while the user interface keeps reading, as a page
+  // does: it answers the agent's pings, so a long run does not count as a
+  // peer that went away.
+  bool waitForLogWhileListening(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!agent_->waitForLog(text, 0ms)) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        return false;
+      }
+      ui_->waitFor([](const Json::Value&) { return false; }, 500ms);
+    }
+    return true;
   }
 
   Json::Value finalProgress() {
@@ -593,7 +607,7 @@ TEST_F(ExternalDrive, CancelEndsTheRunAfterTheCurrentImage) {
   const auto ack = ui_->waitForOp("cancel-restore", kReply);
   ASSERT_TRUE(ack.has_value());
   EXPECT_EQ((*ack)["msg"].asString(), "success");
-  ASSERT_TRUE(agent_->waitForLog("Restore over ", kRestore)) << agent_->log();
+  ASSERT_TRUE(waitForLogWhileListening("Restore over ", kRestore)) << agent_->log();
   ui_->waitFor([](const Json::Value&) { return false; }, 1s);
 
   EXPECT_TRUE(agent_->waitForLog("Restore is cancelled... ", 0ms));
