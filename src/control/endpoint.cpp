@@ -65,10 +65,11 @@ public:
 
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = config.handshakeTimeout;
-    timeouts.idle_timeout = websocket::stream_base::none();
-    timeouts.keep_alive_pings = false;
+    timeouts.idle_timeout = config.idleTimeout;
+    timeouts.keep_alive_pings = true;
     ws_.set_option(timeouts);
     ws_.read_message_max(config.maxMessageSize);
+    maxQueuedBytes_ = config.maxQueuedBytes;
   }
 
   std::string identity() const override { return identity_; }
@@ -147,24 +148,55 @@ private:
       }
       return;
     }
+    if (queuedBytes_ + text.size() > maxQueuedBytes_) {
+      logLine("Server: connection " + identity_ + " does not read; closing it");
+      outgoing_.push_back({std::move(text), std::move(done)});
+      return abandon(beast::error_code(net::error::no_buffer_space));
+    }
+    queuedBytes_ += text.size();
     outgoing_.push_back({std::move(text), std::move(done)});
     if (outgoing_.size() == 1) {
       doWrite();
     }
   }
 
+  // Fails every queued text and drops the connection; the pending read then
+  // ends with an error and reports it. The text being written stays until its
+  // write returns (with the error), as the write still refers to it.
+  void abandon(const beast::error_code& ec) {
+    std::deque<Outgoing> failed;
+    failed.swap(outgoing_);
+    if (writing_) {
+      outgoing_.push_back(std::move(failed.front()));
+      failed.pop_front();
+    }
+    queuedBytes_ = outgoing_.empty() ? 0 : outgoing_.front().text.size();
+    closing_ = true;
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(ws_).socket().close(ignored);
+    for (auto& item : failed) {
+      if (item.done) {
+        item.done(ec);
+      }
+    }
+  }
+
   void doWrite() {
+    writing_ = true;
     ws_.text(true);
     ws_.async_write(net::buffer(outgoing_.front().text),
                     beast::bind_front_handler(&WebSocketSession::onWrite, shared_from_this()));
   }
 
   void onWrite(beast::error_code ec, std::size_t) {
+    writing_ = false;
     if (ec) {
       // The stream is unusable after a failed write: every text still queued
       // fails with the same error rather than waiting forever.
       std::deque<Outgoing> failed;
       failed.swap(outgoing_);
+      queuedBytes_ = 0;
       closing_ = true;
       for (auto& item : failed) {
         if (item.done) {
@@ -174,6 +206,7 @@ private:
       return;
     }
     SendDone done = std::move(outgoing_.front().done);
+    queuedBytes_ -= outgoing_.front().text.size();
     outgoing_.pop_front();
     if (done) {
       done({});
@@ -217,6 +250,9 @@ private:
   std::string identity_;
   beast::flat_buffer buffer_;
   std::deque<Outgoing> outgoing_;
+  std::size_t queuedBytes_ = 0;
+  std::size_t maxQueuedBytes_ = 0;
+  bool writing_ = false;
   bool open_ = false;
   bool closing_ = false;
 };
@@ -257,6 +293,10 @@ private:
     }
     if (!websocket::is_upgrade(request)) {
       return refuse(request, http::status::bad_request, "WebSocket upgrade expected\n");
+    }
+    if (endpoint_.connections().size() >= config_.maxConnections) {
+      logLine("Server: " + std::to_string(config_.maxConnections) + " connections open; refusing another");
+      return refuse(request, http::status::service_unavailable, "Too many connections\n");
     }
     stream_.expires_never();
     std::make_shared<WebSocketSession>(std::move(stream_), endpoint_, config_)->run(std::move(request));

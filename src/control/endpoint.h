@@ -59,6 +59,15 @@ struct WsServerConfig {
   std::chrono::seconds handshakeTimeout{5};
   // A larger message closes its connection with close code 1009.
   std::size_t maxMessageSize = std::size_t{1} << 20;
+  // A connection silent for half of this is pinged; one that stays silent
+  // (no pong, no message) for all of it is closed, so replies go to a peer
+  // that is still there rather than to a laptop that went to sleep.
+  std::chrono::milliseconds idleTimeout{std::chrono::seconds(30)};
+  // A peer that does not read while texts pile up for it is closed once its
+  // queued texts pass this many bytes.
+  std::size_t maxQueuedBytes = std::size_t{8} << 20;
+  // Further upgrade requests are refused (503) while this many are open.
+  std::size_t maxConnections = 32;
 };
 
 class WsServer {

@@ -1,6 +1,7 @@
 #include "control/handlers.h"
 
 #include "control/log_line.h"
+#include "control/secret_mask.h"
 #include "control/shared_state.h"
 
 #include <exception>
@@ -30,7 +31,7 @@ void installHandlers(WsEndpoint& endpoint, OperationEnvironment& environment) {
   };
 
   endpoint.on_message = [&environment](const WsConnectionPtr& connection, const std::string& text) {
-    logLine("Server: Message received: \"" + text + "\" from " + connection->identity());
+    logLine("Server: Message received: \"" + maskSecrets(text) + "\" from " + connection->identity());
     try {
       dispatchMessage(text, environment);
     } catch (const std::exception& e) {

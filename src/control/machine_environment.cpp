@@ -16,16 +16,20 @@ bool startSessionThread(void (*session)(), const char* name) {
   const unsigned generation = currentSessionGeneration();
   try {
     std::thread([session, name, generation] {
-      adoptSessionGeneration(generation);
+      // Waits for the session before this one to end; a session replaced
+      // before its turn came never runs.
+      const SessionTurn turn(generation);
+      if (!turn.entered()) {
+        logLine(std::string(name) + " was replaced before it started");
+        return;
+      }
       // Nothing may escape a detached thread: it would end the process.
       try {
         session();
       } catch (const std::exception& e) {
         logLine(std::string(name) + " ended by an unexpected failure: " + e.what());
-        endRestoreSession();
       } catch (...) {
         logLine(std::string(name) + " ended by an unexpected failure");
-        endRestoreSession();
       }
     }).detach();
     return true;
@@ -43,6 +47,8 @@ std::vector<std::string> MachineEnvironment::runCommand(const std::string& comma
 }
 
 void MachineEnvironment::runSystem(const std::string& command) { ::runSystem(command); }
+
+void MachineEnvironment::runMachineTask(std::function<void()> task) { machineTasks_.post(std::move(task)); }
 
 bool MachineEnvironment::sessionRunning() { return isRestoreProcessRunning; }
 

@@ -2,12 +2,11 @@
 
 #include "control/log_line.h"
 #include "control/queues.h"
+#include "control/secret_mask.h"
 #include "control/shared_state.h"
-#include "support/pause.h"
 
 #include <json/json.h>
 
-#include <chrono>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -80,11 +79,13 @@ void disableSsh(OperationEnvironment& environment) {
 
 void startSession(const std::string& mode, OperationEnvironment& environment) {
   if (environment.sessionRunning()) {
+    // Addressed to the running session only; the new one waits for it to end
+    // (on its own thread, so the endpoint goes on reading), and the new
+    // generation stops a restore run of the old one as "cancel-restore" would.
     logLine("A restore session is running; asking it to start over");
     Json::Value startOver;
     startOver["op"] = "start-over";
-    msg_queue.push(startOver.toStyledString());
-    pauseFor(std::chrono::milliseconds(500));
+    msg_queue.push(startOver.toStyledString(), currentSessionGeneration());
   }
   // The new generation comes first, so the replaced session can no longer
   // clear the flag; the flag is raised before the thread exists, so a session
@@ -102,6 +103,16 @@ void startSession(const std::string& mode, OperationEnvironment& environment) {
   if (!started) {
     isRestoreProcessRunning = false;
   }
+}
+
+// A message for a session while none runs would otherwise wait for the next
+// one: a double-clicked "-r" would restore the moment a later session starts.
+void forwardToSession(const std::string& text, OperationEnvironment& environment) {
+  if (!environment.sessionRunning()) {
+    logLine("No restore session is running; dropping the message " + maskSecrets(text));
+    return;
+  }
+  msg_queue.push(text);
 }
 
 void cancelRestore() {
@@ -127,9 +138,9 @@ void dispatchMessage(const std::string& text, OperationEnvironment& environment)
   }
 
   if (op == "config_network") {
-    configNetwork(environment);
+    environment.runMachineTask([&environment] { configNetwork(environment); });
   } else if (op == "disable-ssh") {
-    disableSsh(environment);
+    environment.runMachineTask([&environment] { disableSsh(environment); });
   } else if (op == "init") {
     startSession(textMember(*message, "mode"), environment);
   } else if (op == "cancel-restore") {
@@ -139,6 +150,6 @@ void dispatchMessage(const std::string& text, OperationEnvironment& environment)
   } else if (op == "reboot") {
     environment.runSystem("reboot");
   } else {
-    msg_queue.push(text);
+    forwardToSession(text, environment);
   }
 }

@@ -3,6 +3,7 @@
 // side (shell commands, session threads) is reached only through
 // OperationEnvironment, so the dispatch can be exercised without touching the
 // machine.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ public:
   virtual std::vector<std::string> runCommand(const std::string& command) = 0;
   // Runs `command` through system(); the exit status is of no interest.
   virtual void runSystem(const std::string& command) = 0;
+  // Carries out a slow machine operation: the program hands it to one
+  // background thread (one operation at a time, in order), so the endpoint
+  // keeps reading meanwhile. Here, at once.
+  virtual void runMachineTask(std::function<void()> task) { task(); }
   // Whether a restore session may still be taking from msg_queue.
   virtual bool sessionRunning() = 0;
   // Start a detached session thread; false when no thread could be started.

@@ -12,20 +12,40 @@
 
 class MessageQueue {
 public:
+  // Queues `text` for the newest session generation: a message belongs to the
+  // session that was current when it arrived.
   void push(std::string text);
+  // Queues `text` for the session of `generation` only.
+  void push(std::string text, unsigned generation);
   // Waits until a text is queued and removes it.
   std::string take();
   // Waits at most `timeout`; nothing when the queue stayed empty.
   std::optional<std::string> takeFor(std::chrono::milliseconds timeout);
-  // Removes the front text only when `wanted` accepts it; never waits.
+  // Removes the front text only when `wanted` accepts it; never waits. On a
+  // session thread only a text of its own generation counts (earlier ones are
+  // dropped first).
   std::optional<std::string> takeFrontIf(const std::function<bool(const std::string&)>& wanted);
+  // The next text of session `generation`. Texts of earlier generations are
+  // logged and dropped on the way; nothing once a newer generation has begun
+  // (the session has been replaced). Generation 0 takes every text.
+  std::optional<std::string> takeForSession(unsigned generation);
+  // Wakes every waiting taker, so that a replaced session notices at once.
+  void wakeTakers();
   bool empty() const;
   void clear();
 
 private:
+  struct Entry {
+    unsigned generation;
+    std::string text;
+  };
+
+  // With the lock held.
+  void dropEarlierThan(unsigned generation);
+
   mutable std::mutex mutex_;
   std::condition_variable nonEmpty_;
-  std::deque<std::string> texts_;
+  std::deque<Entry> texts_;
 };
 
 // User interface -> running session.
@@ -33,5 +53,8 @@ extern MessageQueue msg_queue;
 // Anything -> user interface (drained by the response pump only).
 extern MessageQueue resp_queue;
 
+// The next message for the calling session; a session that has been replaced
+// by a newer "init" receives {"op": "start-over"} instead, whichever state it
+// waits in.
 std::string GetMsgFromQue();
 std::string GetMsgFromResponseQue();

@@ -1,5 +1,9 @@
 #include "control/shared_state.h"
 
+#include <condition_variable>
+
+#include "control/queues.h"
+
 std::atomic<bool> isClientConnected{false};
 std::atomic<bool> isRestoreProcessRunning{false};
 std::atomic<bool> cancelrestore{false};
@@ -15,16 +19,78 @@ namespace {
 std::atomic<unsigned> newestGeneration{0};
 thread_local unsigned threadGeneration = 0;
 
+// Guards the turn below and orders a new generation against the start of a
+// restore run.
+std::mutex sessionMutex;
+std::condition_variable turnFree;
+bool turnTaken = false;
+
 }  // namespace
 
-unsigned beginSessionGeneration() { return ++newestGeneration; }
+unsigned beginSessionGeneration() {
+  unsigned generation = 0;
+  {
+    const std::lock_guard lock(sessionMutex);
+    generation = ++newestGeneration;
+    if (turnTaken) {
+      cancelrestore = true;
+    }
+  }
+  turnFree.notify_all();
+  msg_queue.wakeTakers();
+  return generation;
+}
 
 unsigned currentSessionGeneration() { return newestGeneration; }
 
 void adoptSessionGeneration(unsigned generation) { threadGeneration = generation; }
 
+unsigned sessionGeneration() { return threadGeneration; }
+
+bool sessionSuperseded() { return threadGeneration != 0 && threadGeneration != newestGeneration; }
+
 void endRestoreSession() {
-  if (threadGeneration == newestGeneration) {
+  // A thread that adopted no generation (a session run directly, as tests do)
+  // has no successor to protect.
+  if (threadGeneration == 0 || threadGeneration == newestGeneration) {
     isRestoreProcessRunning = false;
   }
+}
+
+bool beginRestoreRun() {
+  const std::lock_guard lock(sessionMutex);
+  if (sessionSuperseded()) {
+    return false;
+  }
+  cancelrestore = false;
+  return true;
+}
+
+SessionTurn::SessionTurn(unsigned generation) {
+  adoptSessionGeneration(generation);
+  std::unique_lock lock(sessionMutex);
+  turnFree.wait(lock, [generation] { return !turnTaken || generation != newestGeneration; });
+  if (generation != newestGeneration) {
+    return;
+  }
+  turnTaken = true;
+  entered_ = true;
+  // A cancel meant for the session before this one must not stop this one.
+  cancelrestore = false;
+}
+
+SessionTurn::~SessionTurn() {
+  if (entered_) {
+    {
+      const std::lock_guard lock(sessionMutex);
+      turnTaken = false;
+    }
+    turnFree.notify_all();
+  }
+  endRestoreSession();
+}
+
+std::mutex& diskWorkMutex() {
+  static std::mutex mutex;
+  return mutex;
 }

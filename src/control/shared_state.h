@@ -3,6 +3,7 @@
 // is atomic and read fresh at every test; no ordering between them is implied.
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 extern std::atomic<bool> isClientConnected;
 extern std::atomic<bool> isRestoreProcessRunning;
@@ -17,12 +18,43 @@ extern std::atomic<FILE*> in;
 // The service password file, relative to the working directory.
 extern const char* const pw_file;
 
-// Each "init" opens a new session generation before it raises
-// isRestoreProcessRunning; a session thread adopts the generation it was
+// Each "init" opens a new session generation, on the endpoint's thread, before
+// it raises isRestoreProcessRunning; every message queued after that belongs
+// to the new generation. A session thread adopts the generation it was
 // started for. A session that ends clears the flag only while it is still the
-// newest one, so a replaced session ending late cannot hide its successor
-// (the next "init" would then leave two sessions taking operations).
+// newest one, so a replaced session ending late cannot hide its successor.
+//
+// Opening a generation while a session is still at work also raises
+// cancelrestore, so a restore run of the replaced session stops as a
+// "cancel-restore" would stop it.
 unsigned beginSessionGeneration();
 unsigned currentSessionGeneration();
 void adoptSessionGeneration(unsigned generation);
+// The generation the calling thread adopted; 0 for a thread that is no session.
+unsigned sessionGeneration();
+// True when the calling session has been replaced by a newer "init".
+bool sessionSuperseded();
 void endRestoreSession();
+
+// Clears cancelrestore for a restore run that begins now; false (and the flag
+// left alone) when the calling session has been replaced meanwhile.
+bool beginRestoreRun();
+
+// One session at a time: the session thread of `generation` holds this while
+// it runs. entered() is false when a newer "init" replaced the session before
+// the one before it had ended; the thread then does nothing at all.
+class SessionTurn {
+public:
+  explicit SessionTurn(unsigned generation);
+  ~SessionTurn();
+  SessionTurn(const SessionTurn&) = delete;
+  SessionTurn& operator=(const SessionTurn&) = delete;
+  bool entered() const { return entered_; }
+
+private:
+  bool entered_ = false;
+};
+
+// Mounting, the disk reports and restore runs work on the disks and share the
+// scratch files "out", "temp" and "mbr.dat"; only one may run at a time.
+std::mutex& diskWorkMutex();

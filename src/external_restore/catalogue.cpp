@@ -5,12 +5,10 @@
 #include <ctime>
 
 #include <dirent.h>
-#include <ftw.h>
 
+#include "external_restore/bounded_walk.h"
 #include "external_restore/folder_search.h"
 #include "support/text.h"
-
-std::vector<std::string> g_folderDirectoryLst;
 
 namespace {
 
@@ -44,14 +42,10 @@ std::string getFileExt(const std::string& path) {
   return dot == std::string::npos ? std::string() : path.substr(dot + 1);
 }
 
-int backuppoints(const char* path, const struct stat* /*info*/, int /*type*/) {
-  const std::string text = path;
-  const std::string ext = getFileExt(text);
-  if ((ext == "vhd" || ext == "raw") && text.find("SYSVOL_") == std::string::npos &&
-      text.find("ESP_") == std::string::npos) {
-    g_folderDirectoryLst.push_back(text);
-  }
-  return 0;
+bool isListedImage(const std::string& path) {
+  const std::string ext = getFileExt(path);
+  return (ext == "vhd" || ext == "raw") && path.find("SYSVOL_") == std::string::npos &&
+         path.find("ESP_") == std::string::npos;
 }
 
 std::string progressKeyOf(const std::string& imagePath) {
@@ -120,12 +114,18 @@ std::optional<BackupPoint> backupPointOf(const std::string& base, const std::str
 }
 
 std::vector<BackupPoint> listBackupPoints(const std::string& base) {
-  g_folderDirectoryLst.clear();
+  std::vector<std::string> images;
   std::vector<BackupPoint> points;
-  if (ftw(base.c_str(), backuppoints, 1) != 0) {
+  const WalkEnd end = walkTree(base, WalkLimits{}, [&images](const std::string& path, bool) {
+    if (isListedImage(path)) {
+      images.push_back(path);
+    }
+    return true;
+  });
+  if (end == WalkEnd::failed) {
     return points;
   }
-  for (const std::string& path : g_folderDirectoryLst) {
+  for (const std::string& path : images) {
     if (auto point = backupPointOf(base, path)) {
       points.push_back(std::move(*point));
     }

@@ -1,8 +1,7 @@
 #pragma once
 // How the backup folder on an external drive is read: which files are images,
 // a backup point's letter and date, the volume set of a system-volume image,
-// and the progress key of each image. Pure path rules, plus the walk callback
-// of the backup point listing.
+// and the progress key of each image. Pure path rules, plus the listings.
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,17 +11,12 @@
 // Progress key of the EFI system partition image, whatever its folder.
 inline constexpr const char* kEspProgressKey = "ESPVOL";
 
-// Receives the image paths of one backup point listing, in walk order. Only
-// the external-restore worker thread uses it.
-extern std::vector<std::string> g_folderDirectoryLst;
-
 // The text after the last "." of `path`; empty when there is none.
 std::string getFileExt(const std::string& path);
 
-// ftw callback of the backup point listing: collects every path whose
-// extension is "vhd" or "raw" and that is not a system-reserved or EFI
-// partition image. Never stops the walk.
-int backuppoints(const char* path, const struct stat* info, int type);
+// Whether the backup point listing shows `path`: its extension is "vhd" or
+// "raw" and it is not a system-reserved or EFI partition image.
+bool isListedImage(const std::string& path);
 
 // Name under which an image's progress is reported: the text after the last
 // "_" of the folder holding it ("C" for .../Image_C/x.vhd).
@@ -61,7 +55,8 @@ struct BackupPoint {
 std::optional<BackupPoint> backupPointOf(const std::string& base, const std::string& imagePath);
 
 // Walks `base` and returns its backup points, oldest first (walk order among
-// equal dates); none when the walk fails.
+// equal dates); none when the walk fails. The walk stays on the drive and
+// within bounds (bounded_walk.h); at a bound the points found so far are kept.
 std::vector<BackupPoint> listBackupPoints(const std::string& base);
 
 // Names of the sub-directories of `folder` (not those beginning with "."),

@@ -33,7 +33,7 @@ std::string firstArgument(const Json::Value& request) {
 
 }  // namespace
 
-void answerSubFolders(const std::string& message) {
+void answerSubFolders(const std::string& message, const BackupFolders& folders) {
   Json::Value request;
   if (!parseMessage(message, request)) {
     sendInvalidJson();
@@ -43,7 +43,7 @@ void answerSubFolders(const std::string& message) {
   Json::Value reply = replyTo(request, "-u");
   reply["Result"] = Json::Value(Json::arrayValue);
   const std::string folder = firstArgument(request);
-  if (!folder.empty()) {
+  if (!folder.empty() && folders.holds(folder)) {
     if (const auto names = listSubFolders(folder)) {
       for (const std::string& name : *names) {
         reply["Result"].append(name);
@@ -53,14 +53,14 @@ void answerSubFolders(const std::string& message) {
   sendReply(reply);
 }
 
-void answerBackupPoints(const std::string& message) {
+void answerBackupPoints(const std::string& message, const BackupFolders& folders) {
   Json::Value request;
   const bool parsed = parseMessage(message, request);
   logLine("Operation revd " + textMember(request, "op"));
   Json::Value reply = replyTo(request, "-e");
   reply["Result"] = Json::Value(Json::arrayValue);
   const std::string base = parsed ? firstArgument(request) : std::string();
-  if (!base.empty() && isVolPresent(base)) {
+  if (!base.empty() && isVolPresent(base) && folders.holds(base)) {
     for (const BackupPoint& point : listBackupPoints(base)) {
       Json::Value entry;
       entry["letter"] = point.letter;
@@ -72,13 +72,14 @@ void answerBackupPoints(const std::string& message) {
   sendReply(reply);
 }
 
-void answerEspCheck(const std::string& message) {
+void answerEspCheck(const std::string& message, const BackupFolders& folders) {
   Json::Value request;
   if (!parseMessage(message, request)) {
     sendInvalidJson();
     return;
   }
   Json::Value reply = replyTo(request, "-c");
-  reply["Result"] = espCheck(textMember(request, "args"));
+  const std::string image = textMember(request, "args");
+  reply["Result"] = folders.holds(imageFolder(image)) ? espCheck(image) : std::string();
   sendReply(reply);
 }

@@ -54,11 +54,19 @@ std::string mountFolderFor(const std::string& name, const std::tm& now) {
 }
 
 std::string mountTypeFor(const std::string& fsType) {
-  return fsType == "btrfs" ? "btrfs" : "ntfs-3g";
+  if (fsType == "ntfs") {
+    return "ntfs-3g";
+  }
+  if (fsType == "btrfs") {
+    return "btrfs";
+  }
+  return {};
 }
 
 std::string mountCommand(const std::string& device, const std::string& type, const std::string& folder) {
-  return "sudo mount " + shellQuote(device) + " -t " + type + "  " + shellQuote(folder) + "> out 2>&1";
+  const std::string typeOption = type.empty() ? std::string() : " -t " + type;
+  return "sudo mount -o ro,nosuid,nodev,noexec " + shellQuote(device) + typeOption + "  " + shellQuote(folder) +
+         "> out 2>&1";
 }
 
 std::string unmountCommand(const std::string& device) {

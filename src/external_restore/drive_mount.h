@@ -18,10 +18,14 @@ Json::Value MountBackupDrives(Json::Value inventory);
 // "/mnt/<name>_<HH>_<MM>_<SS>/" for the partition `name` at local time `now`.
 std::string mountFolderFor(const std::string& name, const std::tm& now);
 
-// "btrfs" for btrfs, "ntfs-3g" for every other file-system type.
+// "ntfs-3g" for NTFS, "btrfs" for btrfs; empty for every other type, which
+// mount then detects itself (ext4, exFAT, FAT backup drives).
 std::string mountTypeFor(const std::string& fsType);
 
-// sudo mount <device> -t <type>  <folder>> out 2>&1, device and folder quoted.
+// sudo mount -o ro,nosuid,nodev,noexec <device> -t <type>  <folder>> out 2>&1,
+// device and folder quoted, without "-t <type>" for an empty type. Backup
+// drives are only read: a restore must never change its own backups, and a
+// hibernated or uncleanly detached NTFS drive mounts read-only only.
 std::string mountCommand(const std::string& device, const std::string& type, const std::string& folder);
 
 // sudo umount <device>, device quoted.

@@ -1,12 +1,15 @@
 #include "external_restore/external_session.h"
 
 #include <exception>
+#include <mutex>
 
 #include <json/value.h>
 
 #include "control/log_line.h"
 #include "control/queues.h"
+#include "control/secret_mask.h"
 #include "control/shared_state.h"
+#include "external_restore/backup_folders.h"
 #include "external_restore/catalogue_requests.h"
 #include "external_restore/disk_report.h"
 #include "external_restore/drive_mount.h"
@@ -16,40 +19,55 @@
 
 namespace {
 
-void answerDrives() {
+void answerDrives(BackupFolders& folders) {
   Json::Value reply;
   reply["op"] = "-m";
   reply["Result"] = AutoMountExternalDrives();
+  folders.replace(reply["Result"]);
   sendReply(reply);
 }
 
-void answerDiskReport(const std::string& message) {
+void answerDiskReport(const std::string& message, const BackupFolders& folders) {
   Json::Value request;
   parseMessage(message, request);
   logLine("Operation revd " + textMember(request, "op"));
-  GetDiskInfoJson(textList(memberOf(request, "args")));
+  std::vector<std::string> images;
+  for (const std::string& image : textList(memberOf(request, "args"))) {
+    if (folders.holds(image)) {
+      images.push_back(image);
+    } else {
+      logLine("Image " + image + " is not inside a backup folder found on the drives; left out");
+    }
+  }
+  GetDiskInfoJson(images);
 }
 
-void handle(MessageKind kind, const std::string& message) {
+void handle(MessageKind kind, const std::string& message, BackupFolders& folders) {
   switch (kind) {
-    case MessageKind::Mount:
-      answerDrives();
+    case MessageKind::Mount: {
+      const std::lock_guard diskWork(diskWorkMutex());
+      answerDrives(folders);
       break;
-    case MessageKind::DiskReport:
-      answerDiskReport(message);
+    }
+    case MessageKind::DiskReport: {
+      const std::lock_guard diskWork(diskWorkMutex());
+      answerDiskReport(message, folders);
       break;
+    }
     case MessageKind::SubFolders:
-      answerSubFolders(message);
+      answerSubFolders(message, folders);
       break;
     case MessageKind::BackupPoints:
-      answerBackupPoints(message);
+      answerBackupPoints(message, folders);
       break;
     case MessageKind::EspCheck:
-      answerEspCheck(message);
+      answerEspCheck(message, folders);
       break;
-    case MessageKind::Restore:
-      RunRestore(message);
+    case MessageKind::Restore: {
+      const std::lock_guard diskWork(diskWorkMutex());
+      RunRestore(message, folders);
       break;
+    }
     case MessageKind::StartOver:
       break;
     case MessageKind::Unknown:
@@ -60,9 +78,9 @@ void handle(MessageKind kind, const std::string& message) {
 
 // The last line of defence of the session thread: an exception escaping a
 // detached thread would end the whole agent.
-void handleGuarded(MessageKind kind, const std::string& message) {
+void handleGuarded(MessageKind kind, const std::string& message, BackupFolders& folders) {
   try {
-    handle(kind, message);
+    handle(kind, message, folders);
   } catch (const std::exception& error) {
     logLine(std::string("Request failed: ") + error.what());
   } catch (...) {
@@ -73,16 +91,18 @@ void handleGuarded(MessageKind kind, const std::string& message) {
 }  // namespace
 
 void RestoreFromExternalDrive() {
+  // Paths from the user interface are trusted only inside what "-m" found.
+  BackupFolders folders;
   for (;;) {
     const std::string message = GetMsgFromQue();
-    logLine("Dequed " + message);
+    logLine("Dequed " + maskSecrets(message));
     const MessageKind kind = messageKindOf(message);
     if (kind == MessageKind::StartOver) {
       endRestoreSession();
       logLine("RestoreFromExternalDrive exiting...");
       return;
     }
-    handleGuarded(kind, message);
+    handleGuarded(kind, message, folders);
     if (kind == MessageKind::Restore) {
       endRestoreSession();
       logLine("Restore over ");

@@ -12,6 +12,7 @@
 #include "external_restore/restore_tool_commands.h"
 #include "protocol/record_file.h"
 #include "protocol/restore_target.h"
+#include "external_restore/tool_outcome.h"
 #include "server_restore/progress.h"
 #include "support/command.h"
 #include "support/log_line.h"
@@ -66,15 +67,17 @@ int RestoreImage(const std::string& image, const std::string& key, const std::st
 
   const std::string mbrCommand = restoreMbrCommand(image, target);
   logLine("restore_mbr_cmd " + mbrCommand);
-  std::string output;
-  bool tableFailed = false;
-  for (const std::string& line : runCommand(mbrCommand, output)) {
+  const CommandRun table = runCommandWithStatus(mbrCommand);
+  bool sawSuccess = false;
+  bool sawError = false;
+  for (const std::string& line : table.lines) {
     logLine(line);
-    tableFailed = tableFailed || line.find("error") != std::string::npos;
+    sawSuccess = sawSuccess || isToolSuccessLine(line);
+    sawError = sawError || isToolErrorLine(line);
   }
   // The partitions of the old table may still be there; writing into one of
   // them would put the image where the backup's table does not have it.
-  if (tableFailed) {
+  if (!table.started || !toolStepSucceeded(table.status, sawSuccess, sawError)) {
     markFailed(key, "Partition table of " + image + " not written; image not restored");
     return 1;
   }

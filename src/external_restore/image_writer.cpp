@@ -5,6 +5,7 @@
 
 #include "control/log_line.h"
 #include "control/shared_state.h"
+#include "external_restore/tool_outcome.h"
 #include "server_restore/progress.h"
 #include "support/pause.h"
 
@@ -17,11 +18,12 @@ std::string percentageOf(const std::string& piece) {
   return blank == std::string::npos ? text : text.substr(blank + 1);
 }
 
-void closePipe(FILE* pipe) {
-  pclose(pipe);
+int closePipe(FILE* pipe) {
+  const int status = pclose(pipe);
   // Cleared only while it is still ours, as the server restore's progress
   // reader does with the same handle.
   in.compare_exchange_strong(pipe, nullptr);
+  return status;
 }
 
 void markFailed(const std::string& key) {
@@ -46,12 +48,12 @@ int DownloadImageFromExtDrive(const std::string& command, const std::string& key
   while (fgets(line, sizeof(line), pipe) != nullptr) {
     const std::string piece = line;
     logLine(piece.substr(0, piece.find('\n')));
-    if (piece.find("error") != std::string::npos) {
+    if (isToolErrorLine(piece)) {
       markFailed(key);
       closePipe(pipe);
       return 0;
     }
-    succeeded = piece.find("successfully") != std::string::npos;
+    succeeded = isToolSuccessLine(piece);
     if (succeeded) {
       restorePointToProgress.set(key, "SUCCESS");
     } else if (piece.find('%') != std::string::npos) {
@@ -68,10 +70,11 @@ int DownloadImageFromExtDrive(const std::string& command, const std::string& key
     SendRestoreProgress();
     pauseFor(std::chrono::milliseconds(100));
   }
-  closePipe(pipe);
+  const int status = closePipe(pipe);
 
-  if (!succeeded) {
-    logLine("No success reported for " + key + "; marked as failed");
+  if (!toolStepSucceeded(status, succeeded, false)) {
+    logLine("The restore tool did not report success for " + key + " (status " + std::to_string(status) +
+            "); marked as failed");
     markFailed(key);
     return 0;
   }

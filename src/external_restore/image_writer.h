@@ -3,12 +3,13 @@
 // into the progress of one key.
 #include <string>
 
-// Line rules, first match wins: "error" anywhere marks the key "ERROR" and
-// ends the image; "successfully" marks it "SUCCESS"; a line holding "%" sets
-// its last blank-separated word (37%); any other line sets the empty text.
-// The table is sent after every line. Output that ends without a final
-// "successfully" marks the key "ERROR": the tool stopped without saying the
-// image was written. A cancel is noticed between lines and ends reading
+// Line rules, first match wins: a line in the tool's error format
+// ("error: ...") marks the key "ERROR" and ends the image; "successfully"
+// marks it "SUCCESS"; a line holding "%" sets its last blank-separated word
+// (37%); any other line sets the empty text. The table is sent after every
+// line. The image counts as written only when the tool exits with status 0
+// after its success line; otherwise (killed, refused by sudo, silent) the key
+// becomes "ERROR". A cancel is noticed between lines and ends reading
 // without sending that line.
 // Returns 0 when the command could not be started or failed, 1 when it
 // succeeded or was cancelled.

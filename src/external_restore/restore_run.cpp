@@ -44,17 +44,58 @@ std::vector<std::string> progressKeysOf(const RestorePlan& plan) {
   return keys;
 }
 
-void RunRestore(const std::string& message) {
+void keepConfinedImages(RestorePlan& plan, const BackupFolders& folders) {
+  bool refused = false;
+  for (auto& [target, images] : plan) {
+    std::vector<std::string> kept;
+    for (const std::string& image : images) {
+      if (isConfinedImageSet(image, folders)) {
+        kept.push_back(image);
+        continue;
+      }
+      logLine("Image " + image + " is not inside a backup folder found on the drives; not restored");
+      for (const std::string& key : progressKeysOf({{target, {image}}})) {
+        restorePointToProgress.set(key, "ERROR");
+      }
+      refused = true;
+    }
+    images = std::move(kept);
+  }
+  if (refused) {
+    SendRestoreProgress();
+  }
+}
+
+bool isConfinedImageSet(const std::string& image, const BackupFolders& folders) {
+  if (!folders.holds(image) || !folders.holds(image + ".mbr")) {
+    return false;
+  }
+  if (!isSystemVolumeImage(image)) {
+    return true;
+  }
+  for (const std::string& partner : {sysvolImageOf(image), espImageOf(image)}) {
+    if (!folders.holdsOrAbsent(partner) || !folders.holdsOrAbsent(partner + ".mbr")) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void RunRestore(const std::string& message, const BackupFolders& folders) {
   Json::Value request;
   parseMessage(message, request);
   logLine("Operation revd " + textMember(request, "op"));
 
-  cancelrestore = false;
+  if (!beginRestoreRun()) {
+    logLine("This session has been replaced; no restore run");
+    return;
+  }
   restorePointToProgress.clear();
-  const RestorePlan plan = restorePlanOf(request);
+  RestorePlan plan = restorePlanOf(request);
   for (const std::string& key : progressKeysOf(plan)) {
     restorePointToProgress.set(key, "");
   }
+  keepConfinedImages(plan, folders);
   for (const auto& [target, images] : plan) {
     DoRestoreForList(images, target);
     if (cancelrestore) {

@@ -13,8 +13,9 @@ enum class MessageKind {
   Unknown,
 };
 
-// The kind is the first of "start-over", "-m", "-i", "-u", "-e", "-c", "-r"
-// found anywhere in the text, in that order: the user interface's messages
-// are matched by substring, so an image path holding "-i" makes a restore
-// request a disk report request.
+// A JSON object with a text "op" is the request that op names, compared
+// exactly; an image path or folder name inside it never changes the kind. Only
+// a text that is not JSON at all falls back to looking for the first of
+// "start-over", "-m", "-i", "-u", "-e", "-c", "-r" anywhere in it, so that a
+// broken "-u" or "-c" still gets its "invalid json" answer.
 MessageKind messageKindOf(const std::string& message);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -25,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int sizeTimeoutMs = 60000;
 constexpr int dataTimeoutMs = 180000;
+// The largest partition-table record accepted.
+constexpr int64_t maxRecordSize = int64_t{1} << 20;
 // Partition-table records are read in pieces of this size.
 constexpr size_t receiveBufferSize = 32768;
 // A stalled stream is re-checked this often, so a cancel does not wait for
@@ -81,6 +84,15 @@ bool readImageSize(IPipe& pipe, int64_t* size, bool (*stop)()) {
   return true;
 }
 
+struct FinishWritesOnUnwind {
+  CoalescingFileWriter& writer;
+  ~FinishWritesOnUnwind() {
+    if (std::uncaught_exceptions() > 0) {
+      writer.finish();
+    }
+  }
+};
+
 int receiveRecord(IPipe& pipe, File& target, int64_t size) {
   std::vector<char> buffer(receiveBufferSize);
   int64_t total = 0;
@@ -115,6 +127,9 @@ StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackSta
     holding.emplace(*held, writer);
   }
   ImageStreamParser parser(size, holding ? static_cast<ImageBlockSink&>(*holding) : writer, cancelRequested);
+  // The writer's thread writes from the parser's buffers; should anything
+  // throw, it must be done with them before the parser goes.
+  const FinishWritesOnUnwind finishFirst{writer};
   StreamOutcome outcome;
   bool broken = false;
   for (;;) {
@@ -301,6 +316,11 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
     return downloadRefused;
   }
   if (mbr) {
+    // A partition-table record is a few kilobytes; a larger announcement is
+    // refused before a byte of it reaches the file.
+    if (imageSize > maxRecordSize) {
+      return downloadRefused;
+    }
     return receiveRecord(*pipe, *target, imageSize);
   }
   if (targetSize < imageSize) {

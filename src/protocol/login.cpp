@@ -5,8 +5,11 @@
 #include <cryptopp/pwdbased.h>
 #include <cryptopp/sha.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 
+#include "control/log_line.h"
 #include "protocol/md5.h"
 #include "protocol/server_connection.h"
 #include "support/text.h"
@@ -31,6 +34,10 @@ std::vector<SPasswordSalt> parseSaltReply(const std::string& reply) {
   std::vector<std::string> pieces;
   Tokenize(reply, pieces, "/");
   std::vector<SPasswordSalt> salts;
+  if (pieces.size() > kMaxSalts) {
+    logLine("Salt reply with " + std::to_string(pieces.size()) + " entries refused");
+    return salts;
+  }
   for (const std::string& piece : pieces) {
     SPasswordSalt entry;
     if (piece.rfind("ok;", 0) == 0) {
@@ -41,7 +48,12 @@ std::vector<SPasswordSalt> parseSaltReply(const std::string& reply) {
         entry.challenge = parts[2];
       }
       if (parts.size() == 4) {
-        entry.rounds = static_cast<int>(std::strtol(parts[3].c_str(), nullptr, 10));
+        // Clamped, so that a count beyond int cannot wrap into a small one.
+        const long rounds = std::strtol(parts[3].c_str(), nullptr, 10);
+        entry.rounds = static_cast<int>(std::clamp<long>(rounds, INT_MIN, INT_MAX));
+        if (entry.rounds > kMaxPbkdf2Rounds) {
+          logLine("Salt with " + parts[3] + " PBKDF2 rounds left out");
+        }
       }
     }
     salts.push_back(entry);

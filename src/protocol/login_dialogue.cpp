@@ -93,7 +93,8 @@ bool do_login(bool& abort) {
       // must still end the dialogue, or a new session's request to end this
       // one would be taken by the new session instead. Other messages stay
       // queued for the password prompt.
-      if (msg_queue.takeFrontIf([](const std::string& text) { return isAbortRequest(text); })) {
+      if (sessionSuperseded() ||
+          msg_queue.takeFrontIf([](const std::string& text) { return isAbortRequest(text); })) {
         logLine("abort is true");
         abort = true;
         return true;

@@ -118,11 +118,17 @@ void CTCPStack::setAddChecksum(bool value) { add_checksum = value; }
 
 void CTCPStack::setMaxPacketSize(size_t value) { maxpacketsize = value; }
 
-std::string getResponse(IPipe* pipe) {
+std::string getResponse(IPipe* pipe, std::chrono::milliseconds deadline) {
   CTCPStack tcpstack(false, CTCPStack::defaultMaxPacketSize);
   char buffer[1024];
+  const auto end = std::chrono::steady_clock::now() + deadline;
   for (;;) {
-    const size_t received = pipe->Read(buffer, sizeof buffer, 30000);
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      return std::string();
+    }
+    const size_t received = pipe->Read(buffer, sizeof buffer, static_cast<int>(std::min<long long>(left, 30000)));
     if (received == 0) {
       return std::string();
     }

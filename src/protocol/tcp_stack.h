@@ -1,6 +1,7 @@
 #pragma once
 // Length-prefixed packets (optionally MD5-checked) over an IPipe. Frame layout:
 // docs/WIRE_FORMATS.md.
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -47,7 +48,10 @@ private:
   std::vector<char> buffer;
 };
 
-// Reads exactly one framed reply (reads of 1024 bytes, 30 s time-out each).
-// The empty string means no answer: time-out, broken connection, an oversized
-// frame or an empty payload.
-std::string getResponse(IPipe* pipe);
+// However slowly a service trickles its reply, a request ends by then.
+inline constexpr std::chrono::milliseconds kReplyDeadline{std::chrono::seconds(120)};
+
+// Reads exactly one framed reply (reads of 1024 bytes, 30 s time-out each,
+// all within `deadline`). The empty string means no answer: time-out, broken
+// connection, an oversized frame or an empty payload.
+std::string getResponse(IPipe* pipe, std::chrono::milliseconds deadline = kReplyDeadline);

@@ -35,10 +35,16 @@ namespace {
 void startProgressThread(const std::string& key) {
   try {
     // The key is copied into the thread: it outlives this restore call.
-    std::thread([key] {
+    const unsigned round = currentProgressRound();
+    std::thread([key, round] {
       try {
         pauseFor(std::chrono::seconds(2));
-        ProcessRestoreProgress("./keelbackrestoreclient --image-download-progress", key);
+        // A partition that ended within the pause needs no reader.
+        if (progressRoundOver(round)) {
+          return;
+        }
+        ProcessRestoreProgress("./keelbackrestoreclient --image-download-progress", key,
+                               [round] { return progressRoundOver(round); });
       } catch (const std::exception& e) {
         logLine(std::string("Progress reader stopped: ") + e.what());
       }
@@ -95,6 +101,8 @@ bool restorePartitionImage(const DiskRestoreServices& services, const SImage& im
   download.image_time = convert(static_cast<long long>(image.backup_time));
   download.partition = partition;
   services.download(download);
+  // Its progress reader and the tool behind it end with the partition.
+  endProgressRound();
   if (download.done) {
     logLine("Restore completed..");
   }

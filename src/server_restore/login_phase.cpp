@@ -4,6 +4,7 @@
 
 #include "control/log_line.h"
 #include "control/queues.h"
+#include "control/shared_state.h"
 #include "server_restore/session_json.h"
 #include "support/pause.h"
 #include "support/text.h"
@@ -46,6 +47,10 @@ LoginOutcome runLoginPhase(const SessionServices& services, std::vector<std::str
     }
     logLine("Login attempt " + convert(attempt) + " failed: " + failure);
     pauseFor(std::chrono::seconds(2));
+    if (sessionSuperseded()) {
+      logLine("Aborting restore for this thread...");
+      return LoginOutcome::aborted;
+    }
     if (attempt == maxLoginAttempts) {
       const std::string message = styled(opMessage("auth", "server_not_found"));
       logLine(message);

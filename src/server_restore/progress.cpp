@@ -1,5 +1,7 @@
 #include "server_restore/progress.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -8,6 +10,7 @@
 #include "control/log_line.h"
 #include "control/queues.h"
 #include "control/shared_state.h"
+#include "support/child_output.h"
 #include "support/pause.h"
 
 ProgressTable restorePointToProgress;
@@ -49,33 +52,59 @@ void SendRestoreProgress() {
   resp_queue.push(message.toStyledString());
 }
 
-int ProcessRestoreProgress(const std::string& command, const std::string& key) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
+namespace {
+
+std::atomic<unsigned> progressRound{0};
+
+constexpr std::chrono::milliseconds kSilenceCheck(200);
+
+}  // namespace
+
+unsigned currentProgressRound() { return progressRound; }
+
+bool progressRoundOver(unsigned round) { return progressRound != round; }
+
+void endProgressRound() { ++progressRound; }
+
+int ProcessRestoreProgress(const std::string& command, const std::string& key, const std::function<bool()>& over) {
+  ChildOutput child(command);
+  if (!child.started()) {
     return 0;
   }
-  in = pipe;
-  // 512 bytes including the terminator: a longer line arrives in pieces, and
-  // each piece counts as a line of its own.
-  char line[512];
-  while (fgets(line, sizeof(line), pipe) != nullptr) {
-    std::string text(line);
-    const auto newline = text.find('\n');
-    if (newline != std::string::npos) {
-      text.erase(newline);
+  FILE* const handle = child.handle();
+  in = handle;
+  bool stopped = false;
+  std::string piece;
+  for (;;) {
+    const ChildOutput::Read read = child.next(piece, kSilenceCheck);
+    if (read == ChildOutput::Read::ended) {
+      break;
     }
+    if (read == ChildOutput::Read::waiting) {
+      if (over && over()) {
+        stopped = true;
+        break;
+      }
+      continue;
+    }
+    // A piece is a line cut at its newline, or 511 characters of a longer one.
+    std::string text = piece.substr(0, piece.find('\n'));
     logLine(text);
     if (restorePointToProgress.setRunning(key, text + "%")) {
       SendRestoreProgress();
       pauseFor(std::chrono::milliseconds(100));
     }
-    if (cancelrestore) {
+    if (cancelrestore || (over && over())) {
+      stopped = true;
       break;
     }
   }
-  const int status = pclose(pipe);
   // Only clear the handle if it is still ours: the reader of the next
   // partition may already have published its own pipe.
-  in.compare_exchange_strong(pipe, nullptr);
-  return status;
+  FILE* expected = handle;
+  in.compare_exchange_strong(expected, nullptr);
+  if (stopped) {
+    child.stop();
+  }
+  return child.close();
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Per-drive restore status shown by the user interface, and the reader that
 // turns a child program's progress lines into it.
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -29,6 +30,16 @@ extern ProgressTable restorePointToProgress;
 void SendRestoreProgress();
 
 // Runs `command`, stores each output line + "%" under `key` and sends the
-// table; returns the status reported when the pipe is closed (0 when the
-// command could not be started).
-int ProcessRestoreProgress(const std::string& command, const std::string& key);
+// table; returns the child's wait status (0 when the command could not be
+// started). Reading ends at the end of the output, after a line read while
+// cancelrestore is set, or as soon as `over` says so (checked while the child
+// is silent too); a child still running then is stopped.
+int ProcessRestoreProgress(const std::string& command, const std::string& key,
+                           const std::function<bool()>& over = {});
+
+// The progress reader of a partition belongs to that partition's restore:
+// each reader takes the current round when it is started, and ending the
+// partition's restore ends the round and with it the reader and its child.
+unsigned currentProgressRound();
+bool progressRoundOver(unsigned round);
+void endProgressRound();

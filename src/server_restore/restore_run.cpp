@@ -57,7 +57,10 @@ RestoreRunOutcome runRestore(const SessionServices& services, SessionState& stat
     return RestoreRunOutcome::ignored;
   }
 
-  cancelrestore = false;
+  if (!beginRestoreRun()) {
+    logLine("This session has been replaced; no restore run");
+    return end(Step::cancelled);
+  }
   restorePointToProgress.clear();
   seedProgress(state.selection);
 

@@ -1,9 +1,11 @@
 #include "server_restore/server_session.h"
 
 #include <exception>
+#include <mutex>
 
 #include "control/log_line.h"
 #include "control/queues.h"
+#include "control/secret_mask.h"
 #include "control/shared_state.h"
 #include "server_restore/browse_operations.h"
 #include "server_restore/login_phase.h"
@@ -37,7 +39,7 @@ void runServerSession(const SessionServices& services) {
       continue;
     }
     logLine("Operation revd " + *op);
-    logLine("Dequed " + text);
+    logLine("Dequed " + maskSecrets(text));
 
     if (*op == "start-over") {
       endRestoreSession();
@@ -47,17 +49,22 @@ void runServerSession(const SessionServices& services) {
     if (*op == "abort") {
       Json::Value list;
       list["op"] = "-u";
-      msg_queue.push(styled(list));
+      msg_queue.push(styled(list), sessionGeneration());
     } else if (*op == "-u") {
       answerClients(services, state);
     } else if (*op == "-e") {
       answerImages(services, state, operation);
     } else if (*op == "-i") {
+      // Downloads into "mbr.dat" and measures on a scratch loop device.
+      const std::lock_guard diskWork(diskWorkMutex());
       answerSelection(services, state, operation);
     } else if (*op == "-c") {
       answerEspCheck(state, operation);
     } else if (*op == "-r") {
-      if (runRestore(services, state, operation) != RestoreRunOutcome::ignored) {
+      std::unique_lock diskWork(diskWorkMutex());
+      const RestoreRunOutcome outcome = runRestore(services, state, operation);
+      diskWork.unlock();
+      if (outcome != RestoreRunOutcome::ignored) {
         return;
       }
     }

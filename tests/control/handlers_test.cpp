@@ -26,7 +26,7 @@ class NothingToRun : public OperationEnvironment {
 public:
   std::vector<std::string> runCommand(const std::string&) override { return {}; }
   void runSystem(const std::string&) override {}
-  bool sessionRunning() override { return false; }
+  bool sessionRunning() override { return true; }
   bool startServerSession() override { return true; }
   bool startExternalSession() override { return true; }
 };
@@ -70,6 +70,17 @@ TEST_F(HandlersTest, LogLinesOfTheFourEvents) {
                  "Server: Error in connection 0xabc. Error: system:" +
                      std::to_string(reset.value()) + ", error message: " + reset.message() + "\n");
   EXPECT_EQ(msg_queue.takeFor(std::chrono::milliseconds(0)), R"({"op":"-u"})");
+}
+
+TEST_F(HandlersTest, ThePasswordNeverReachesTheLog) {
+  const auto connection = std::make_shared<NamedConnection>("0xabc");
+  ::testing::internal::CaptureStdout();
+  open(connection);
+  endpoint.on_message(connection, R"({"op": "auth", "pass": "hunter2"})");
+  const std::string log = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
+  EXPECT_EQ(msg_queue.takeFor(std::chrono::milliseconds(0)), R"({"op": "auth", "pass": "hunter2"})")
+      << "the session still gets the password";
 }
 
 TEST_F(HandlersTest, TheClientFlagStaysUpWhileAnyConnectionIsOpen) {

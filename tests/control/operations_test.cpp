@@ -117,6 +117,7 @@ TEST_F(OperationsTest, EverythingElseIsForwardedUnchanged) {
       "abc",
       "",
   };
+  environment.running = true;
   for (const auto& text : texts) {
     dispatch(text);
   }
@@ -132,6 +133,7 @@ TEST_F(OperationsTest, TextThatDoesNotParseCompletelyNeverRunsAnOperation) {
       R"({"op":"shutdown"} trailing)",
       std::string(100000, '[') + std::string(100000, ']'),  // deeper than the reader allows
   };
+  environment.running = true;
   for (const auto& text : texts) {
     const std::string log = dispatch(text);
     EXPECT_EQ(log.find("parsing success"), std::string::npos) << text.substr(0, 40);
@@ -159,12 +161,22 @@ TEST_F(OperationsTest, InitWhileASessionRunsAsksItToStartOverFirst) {
   environment.running = true;
   const std::string log = dispatch(R"({"op":"init","mode":"BMR_SERVER"})");
 
-  EXPECT_EQ(environment.events, (std::vector<std::string>{"pause 500", "start server session"}));
+  // The new session itself waits for the old one to end; the endpoint does
+  // not pause.
+  EXPECT_EQ(environment.events, (std::vector<std::string>{"start server session"}));
   const auto pushed = drain(msg_queue);
   ASSERT_EQ(pushed.size(), 1u);
   EXPECT_EQ(parse(pushed[0]), parse(R"({"op":"start-over"})"));
   EXPECT_NE(log.find("Restoring from BMR Server\n"), std::string::npos);
   EXPECT_TRUE(isRestoreProcessRunning);
+}
+
+TEST_F(OperationsTest, SessionMessagesWhileNoSessionRunsAreDroppedWithoutLoggingPasswords) {
+  const std::string log = dispatch(R"({"op":"auth","pass":"hunter2"})");
+  dispatch(R"({"op":"-r","restorepoints":[{"out":"/dev/sda","in":["x"]}]})");
+  EXPECT_TRUE(msg_queue.empty());
+  EXPECT_NE(log.find("dropping"), std::string::npos) << log;
+  EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
 }
 
 TEST_F(OperationsTest, ASessionThatCannotStartLeavesTheFlagDown) {

@@ -22,7 +22,7 @@ TEST(CommandLines, KeepTheirFixedTextAroundQuotedValues) {
   EXPECT_EQ(restoreImageCommand("/mnt/a/x.vhd", "/dev/sda2"),
             "sudo ./keelbackrestoreclient --restore-image '/mnt/a/x.vhd' -o  '/dev/sda2'");
   EXPECT_EQ(mountCommand("/dev/sdb1", "btrfs", "/mnt/sdb1_14_03_59/"),
-            "sudo mount '/dev/sdb1' -t btrfs  '/mnt/sdb1_14_03_59/'> out 2>&1");
+            "sudo mount -o ro,nosuid,nodev,noexec '/dev/sdb1' -t btrfs  '/mnt/sdb1_14_03_59/'> out 2>&1");
   EXPECT_EQ(unmountCommand("/dev/sdb1"), "sudo umount '/dev/sdb1'");
 }
 
@@ -79,7 +79,8 @@ TEST_F(HostileValues, ReachMountAndUmountAsOneArgumentEach) {
   const std::string device = "/dev/sdb1 $(touch pwned1)";
   run(mountCommand(device, "ntfs-3g", kHostile + "/"));
   EXPECT_EQ(split(getFile((dir_.path() / "work/out").string()), '\n'),
-            (std::vector<std::string>{"[" + device + "]", "[-t]", "[ntfs-3g]", "[" + kHostile + "/]"}));
+            (std::vector<std::string>{"[-o]", "[ro,nosuid,nodev,noexec]", "[" + device + "]", "[-t]", "[ntfs-3g]",
+                                      "[" + kHostile + "/]"}));
   EXPECT_EQ(run(unmountCommand(device)), std::vector<std::string>{"[" + device + "]"});
   expectNothingExecuted();
 }

@@ -21,11 +21,14 @@ TEST(MountFolder, NamesPartitionAndTimeOfDay) {
   EXPECT_EQ(mountFolderFor("loop3p2", time), "/mnt/loop3p2_00_00_00/");
 }
 
-TEST(MountType, OnlyBtrfsGetsItsOwnType) {
+TEST(MountType, NtfsThroughNtfs3gBtrfsAsItselfAndTheRestDetected) {
+  EXPECT_EQ(mountTypeFor("ntfs"), "ntfs-3g");
   EXPECT_EQ(mountTypeFor("btrfs"), "btrfs");
-  for (const char* other : {"ntfs", "vfat", "ext4", "", "BTRFS"}) {
-    EXPECT_EQ(mountTypeFor(other), "ntfs-3g") << other;
+  for (const char* other : {"vfat", "ext4", "exfat", "", "BTRFS"}) {
+    EXPECT_EQ(mountTypeFor(other), "") << other;
   }
+  // Without a type, mount finds it; the options stay.
+  EXPECT_EQ(mountCommand("/dev/sdb1", "", "/mnt/x/"), "sudo mount -o ro,nosuid,nodev,noexec '/dev/sdb1'  '/mnt/x/'> out 2>&1");
 }
 
 Json::Value partition(const std::string& name, const std::string& mountPoint) {

@@ -56,6 +56,9 @@ struct Mount {
   std::string source;
   std::string target;
   std::string type;
+  std::string options;
+
+  bool readOnly() const { return ("," + options + ",").find(",ro,") != std::string::npos; }
 };
 
 std::vector<Mount> mounts() {
@@ -63,7 +66,7 @@ std::vector<Mount> mounts() {
   std::ifstream in("/proc/mounts");
   Mount mount;
   std::string rest;
-  while (in >> mount.source >> mount.target >> mount.type && std::getline(in, rest)) {
+  while (in >> mount.source >> mount.target >> mount.type >> mount.options && std::getline(in, rest)) {
     result.push_back(mount);
   }
   return result;
@@ -175,11 +178,12 @@ void buildDrives() {
     rig.fill("source", n);
   }
 
-  rig.partition("usb", "label: dos\nsize=200M, type=7\nsize=250M, type=83\nsize=20M, type=7\nsize=20M, type=83\n");
+  rig.partition("usb", "label: gpt\nsize=200M\nsize=250M\nsize=20M\nsize=20M\nsize=40M\n");
   rig.mkfs("usb", 1, "ntfs", "BACKUPS");
   rig.mkfs("usb", 2, "btrfs", "MORE");
   rig.mkfs("usb", 3, "ntfs", "EMPTY");
   rig.mkfs("usb", 4, "ext4", "OTHER");
+  rig.mkfs("usb", 5, "ext4", "EXTBACKUPS");
 
   const fs::path mountDir = made->scratch.path() / "populate";
   fs::create_directories(mountDir);
@@ -204,6 +208,12 @@ void buildDrives() {
   capture(source, 3, mountDir / made->loneImage());
   rig.umount(mountDir);
 
+  rig.mount("usb", 5, mountDir);
+  fs::create_directories(mountDir / "TarnbyBMR_Backups/pc2");
+  // A link that leads off the drive: the search must not follow it.
+  fs::create_directory_symlink("/", mountDir / "TarnbyBMR_Backups/pc2/root");
+  rig.umount(mountDir);
+
   made->premountDir = (made->scratch.path() / "premounted").string();
   fs::create_directories(made->premountDir);
   rig.mount("usb", 4, made->premountDir);
@@ -216,14 +226,14 @@ void releaseAgentMounts() {
   if (drives == nullptr) {
     return;
   }
-  for (int n = 1; n <= 3; ++n) {
+  for (int n : {1, 2, 3, 5}) {
     for (const Mount& mount : mountsOf(drives->rig->partition("usb", n))) {
       if (mount.target.rfind("/mnt/", 0) == 0) {
         run({"umount", mount.target});
       }
     }
   }
-  for (int n = 1; n <= 4; ++n) {
+  for (int n = 1; n <= 5; ++n) {
     const std::regex folder(drives->kname(n) + "_[0-9]{2}_[0-9]{2}_[0-9]{2}");
     for (const auto& entry : fs::directory_iterator("/mnt")) {
       if (std::regex_match(entry.path().filename().string(), folder)) {
@@ -332,9 +342,23 @@ protected:
       r["restorepoints"][0]["in"].append(image);
     }
     ASSERT_TRUE(ui_->send(r));
-    ASSERT_TRUE(agent_->waitForLog("Restore over ", kRestore)) << agent_->log();
+    ASSERT_TRUE(waitForLogWhileListening("Restore over ", kRestore)) << agent_->log();
     // The last progress message is pushed before the run ends; let it arrive.
     ui_->waitFor([](const Json::Value&) { return false; }, 1s);
+  }
+
+  // Waits for a log line while the user interface keeps reading, as a page
+  // does: it answers the agent's pings, so a long run does not count as a
+  // peer that went away.
+  bool waitForLogWhileListening(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!agent_->waitForLog(text, 0ms)) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        return false;
+      }
+      ui_->waitFor([](const Json::Value&) { return false; }, 500ms);
+    }
+    return true;
   }
 
   Json::Value finalProgress() {
@@ -370,7 +394,7 @@ protected:
 TEST_F(ExternalDrive, MountFindsBackupFoldersAndUnmountsWhatHoldsNone) {
   Rig& rig = *drives->rig;
   const auto partitions = mountDrives();
-  ASSERT_EQ(partitions.size(), 4u) << agent_->log();
+  ASSERT_EQ(partitions.size(), 5u) << agent_->log();
 
   // NTFS goes in through ntfs-3g (a FUSE block file system), btrfs as btrfs.
   const std::string ntfsFolder = partitions.at(drives->kname(1))["MOUNTPOINT"].asString();
@@ -388,6 +412,18 @@ TEST_F(ExternalDrive, MountFindsBackupFoldersAndUnmountsWhatHoldsNone) {
   const auto btrfsMounts = mountsOf(rig.partition("usb", 2));
   ASSERT_EQ(btrfsMounts.size(), 1u);
   EXPECT_EQ(btrfsMounts[0].type, "btrfs");
+  // Any other file system with the type mount detects.
+  const std::string ext4Folder = partitions.at(drives->kname(5))["MOUNTPOINT"].asString();
+  EXPECT_TRUE(std::regex_match(ext4Folder, std::regex("/mnt/" + drives->kname(5) +
+                                                      "_[0-9]{2}_[0-9]{2}_[0-9]{2}/TarnbyBMR_Backups")))
+      << ext4Folder << "\n" << agent_->log();
+  const auto ext4Mounts = mountsOf(rig.partition("usb", 5));
+  ASSERT_EQ(ext4Mounts.size(), 1u);
+  EXPECT_EQ(ext4Mounts[0].type, "ext4");
+  // Backups are only ever read.
+  for (const auto& mount : {ntfsMounts[0], btrfsMounts[0], ext4Mounts[0]}) {
+    EXPECT_TRUE(mount.readOnly()) << mount.target << " " << mount.options;
+  }
 
   // Mounted, searched and unmounted again; its mount folder stays.
   EXPECT_EQ(partitions.at(drives->kname(3))["MOUNTPOINT"].asString(), "");
@@ -461,9 +497,20 @@ TEST_F(ExternalDrive, BrowsesTheCatalogueAndReportsSourceAgainstTargets) {
 }
 
 TEST_F(ExternalDrive, RestoresAVhdVolumeSetInOrderOntoABlankDisk) {
+  // The partitions that the agent mounts itself; the fourth is the test's.
+  const auto usbBytes = [] {
+    std::string sums;
+    for (int n : {1, 2, 3, 5}) {
+      sums += run({"sha256sum", drives->rig->partition("usb", n)}).output;
+    }
+    return sums;
+  };
+  const std::string usbBefore = usbBytes();
   const std::string folder = backupFolderOn(1);
   ASSERT_FALSE(folder.empty());
   restore(drives->rig->device("target_vhd"), {rootOf(folder) + "/" + drives->vhdImage("C")});
+  releaseAgentMounts();
+  EXPECT_EQ(usbBytes(), usbBefore) << "a restore must never change its own backups";
 
   const Json::Value last = finalProgress();
   EXPECT_EQ(last["SYSVOL"].asString(), "SUCCESS") << last.toStyledString();
@@ -513,6 +560,36 @@ TEST_F(ExternalDrive, AToolErrorMarksItsKeyAndTheRawSetStillRestores) {
   expectEqualToSource("target_raw");
 }
 
+TEST_F(ExternalDrive, ARestoreSentWhileNoSessionRunsNeverRestores) {
+  const std::string folder = backupFolderOn(1);
+  ASSERT_FALSE(folder.empty());
+  const std::string target = drives->rig->device("target_cancel");
+  const std::string before = run({"sha256sum", target}).output;
+  Json::Value end;
+  end["op"] = "-r";
+  end["restorepoints"] = Json::Value(Json::arrayValue);
+  ASSERT_TRUE(ui_->send(end));
+  ASSERT_TRUE(agent_->waitForLog("Restore over ", kReply)) << agent_->log();
+
+  // A double click: the same restore once more while no session runs.
+  Json::Value r;
+  r["op"] = "-r";
+  r["restorepoints"][0]["out"] = target;
+  r["restorepoints"][0]["in"].append(rootOf(folder) + "/" + drives->vhdImage("C"));
+  ASSERT_TRUE(ui_->send(r));
+  Json::Value init;
+  init["op"] = "init";
+  init["mode"] = "EXTERNAL";
+  ASSERT_TRUE(ui_->send(init));
+  Json::Value m;
+  m["op"] = "-m";
+  ASSERT_TRUE(ui_->send(m));
+  ASSERT_TRUE(ui_->waitForOp("-m", kReply).has_value()) << agent_->log();
+  ui_->waitFor([](const Json::Value&) { return false; }, 3s);
+  EXPECT_EQ(agent_->countInLog("Inside DoRestoreForList"), 0u) << agent_->log();
+  EXPECT_EQ(run({"sha256sum", target}).output, before);
+}
+
 TEST_F(ExternalDrive, CancelEndsTheRunAfterTheCurrentImage) {
   // A tool that says 0% and then takes its time, so that the cancel arrives
   // while the first image is being written.
@@ -544,7 +621,7 @@ TEST_F(ExternalDrive, CancelEndsTheRunAfterTheCurrentImage) {
   const auto ack = ui_->waitForOp("cancel-restore", kReply);
   ASSERT_TRUE(ack.has_value());
   EXPECT_EQ((*ack)["msg"].asString(), "success");
-  ASSERT_TRUE(agent_->waitForLog("Restore over ", kRestore)) << agent_->log();
+  ASSERT_TRUE(waitForLogWhileListening("Restore over ", kRestore)) << agent_->log();
   ui_->waitFor([](const Json::Value&) { return false; }, 1s);
 
   EXPECT_TRUE(agent_->waitForLog("Restore is cancelled... ", 0ms));
@@ -569,10 +646,10 @@ protected:
     fs::create_directories(work_.path() / "B/pc1");
   }
 
-  void init() {
+  void init(const std::string& mode = "EXTERNAL") {
     Json::Value message;
     message["op"] = "init";
-    message["mode"] = "EXTERNAL";
+    message["mode"] = mode;
     ASSERT_TRUE(ui_.send(message));
   }
 
@@ -590,13 +667,11 @@ TEST_F(ExternalSessionLife, SecondInitEndsTheFirstSessionAndStartsAFreshOne) {
   init();
   ASSERT_TRUE(agent_->waitForLog("RestoreFromExternalDrive exiting...", kReply)) << agent_->log();
   ASSERT_TRUE(ui_.send(listRequest()));
-  const auto reply = ui_.waitForOp("-u", kReply);
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ((*reply)["Result"][0].asString(), "pc1");
+  ASSERT_TRUE(ui_.waitForOp("-u", kReply).has_value());
   EXPECT_EQ(agent_->countInLog("RestoreFromExternalDrive exiting..."), 1u);
 }
 
-TEST_F(ExternalSessionLife, AfterARunMessagesWaitForTheNextSession) {
+TEST_F(ExternalSessionLife, AMessageSentWhileNoSessionRunsIsNeverTaken) {
   init();
   Json::Value empty;
   empty["op"] = "-r";
@@ -606,7 +681,34 @@ TEST_F(ExternalSessionLife, AfterARunMessagesWaitForTheNextSession) {
   ASSERT_TRUE(ui_.send(listRequest()));
   EXPECT_FALSE(ui_.waitForOp("-u", 1500ms).has_value());
   init();
+  EXPECT_FALSE(ui_.waitForOp("-u", 1500ms).has_value()) << "the stale request was taken by the new session";
+  ASSERT_TRUE(ui_.send(listRequest()));
   EXPECT_TRUE(ui_.waitForOp("-u", kReply).has_value()) << agent_->log();
+}
+
+TEST_F(ExternalSessionLife, LeavingAServerSessionWithoutServiceEndsItsPrompts) {
+  init("BMR_SERVER");
+  ASSERT_TRUE(ui_.waitFor([](const Json::Value& m) { return m["msg"] == "user_not_found"; }, kReply))
+      << agent_->log();
+  init();
+  Json::Value m;
+  m["op"] = "-m";
+  ASSERT_TRUE(ui_.send(m));
+  ASSERT_TRUE(ui_.waitForOp("-m", kReply).has_value()) << agent_->log();
+  const size_t answered = ui_.seen().size();
+  ui_.waitFor([](const Json::Value&) { return false; }, 5s);
+  for (size_t i = answered; i < ui_.seen().size(); ++i) {
+    EXPECT_NE(ui_.seen()[i]["msg"].asString(), "user_not_found") << "the old session still runs";
+  }
+  EXPECT_TRUE(agent_->waitForLog("Aborting restore for this thread...", 0ms)) << agent_->log();
+}
+
+TEST_F(ExternalSessionLife, TheLogNeverHoldsThePassword) {
+  init();
+  ASSERT_TRUE(ui_.send(std::string(R"({"op": "auth", "pass": "hunter2-secret"})")));
+  ASSERT_TRUE(ui_.send(listRequest()));
+  ASSERT_TRUE(ui_.waitForOp("-u", kReply).has_value());
+  EXPECT_EQ(agent_->log().find("hunter2-secret"), std::string::npos) << agent_->log();
 }
 
 }  // namespace

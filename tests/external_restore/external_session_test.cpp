@@ -19,23 +19,51 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(MessageKind, FirstSubstringInTheFixedOrderDecides) {
-  EXPECT_EQ(messageKindOf(R"({"op":"start-over"})"), MessageKind::StartOver);
-  EXPECT_EQ(messageKindOf(R"({"op":"-m"})"), MessageKind::Mount);
-  EXPECT_EQ(messageKindOf(R"({"op":"-i","args":[]})"), MessageKind::DiskReport);
-  EXPECT_EQ(messageKindOf(R"({"op":"-u","args":[]})"), MessageKind::SubFolders);
-  EXPECT_EQ(messageKindOf(R"({"op":"-e","args":[]})"), MessageKind::BackupPoints);
-  EXPECT_EQ(messageKindOf(R"({"op":"-c","args":""})"), MessageKind::EspCheck);
-  EXPECT_EQ(messageKindOf(R"({"op":"-r","restorepoints":[]})"), MessageKind::Restore);
-  EXPECT_EQ(messageKindOf("abc"), MessageKind::Unknown);
-  EXPECT_EQ(messageKindOf(""), MessageKind::Unknown);
+// A path holding every other switch and "start-over" must not change what a
+// request is.
+constexpr const char* kTrickyPath = "/mnt/start-over/lab-i7/home-media/x-u/disk-image-e-c-r.vhd";
 
-  // Wherever the text stands, and earlier kinds win over the op itself.
-  EXPECT_EQ(messageKindOf(R"({"op":"-r","restorepoints":[{"out":"/dev/sda","in":["/m/x-i/a.vhd"]}]})"),
-            MessageKind::DiskReport);
-  EXPECT_EQ(messageKindOf(R"({"op":"-e","args":["/m/start-over"]})"), MessageKind::StartOver);
-  EXPECT_EQ(messageKindOf(R"({"op":"-c","args":"/m/x-u/a.vhd"})"), MessageKind::SubFolders);
-  EXPECT_EQ(messageKindOf(R"({"op":"-e","args":["/mnt/sdb1-m"]})"), MessageKind::Mount);
+TEST(MessageKind, AParsedRequestIsItsOpWhateverItsPathsHold) {
+  const std::string path = kTrickyPath;
+  const struct {
+    std::string text;
+    MessageKind kind;
+  } cases[] = {
+      {R"({"op":"start-over"})", MessageKind::StartOver},
+      {R"({"op":"-m","args":[")" + path + R"("]})", MessageKind::Mount},
+      {R"({"op":"-i","args":[")" + path + R"("]})", MessageKind::DiskReport},
+      {R"({"op":"-u","args":[")" + path + R"("]})", MessageKind::SubFolders},
+      {R"({"op":"-e","args":[")" + path + R"("]})", MessageKind::BackupPoints},
+      {R"({"op":"-c","args":")" + path + R"("})", MessageKind::EspCheck},
+      {R"({"op":"-r","restorepoints":[{"out":"/dev/sda","in":[")" + path + R"("]}]})", MessageKind::Restore},
+      // Parsed, but no request of this session.
+      {R"({"op":"-R","args":["-m"]})", MessageKind::Unknown},
+      {R"({"op":"xstart-over"})", MessageKind::Unknown},
+      {R"({"op":["-u"],"args":["-e"]})", MessageKind::Unknown},
+      {R"({"args":["-m"]})", MessageKind::Unknown},
+      {R"(["-u","-e"])", MessageKind::Unknown},
+      {R"("-c")", MessageKind::Unknown},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(messageKindOf(c.text), c.kind) << c.text;
+  }
+}
+
+TEST(MessageKind, TextThatDoesNotParseKeepsTheSubstringRule) {
+  const struct {
+    std::string text;
+    MessageKind kind;
+  } cases[] = {
+      {R"({"op":"-u","args":[)", MessageKind::SubFolders},
+      {R"({"op":"-c","args":"/x")", MessageKind::EspCheck},
+      {"-c x", MessageKind::EspCheck},
+      {R"({"op":"-r","in":["/m/x-i/a.vhd"])", MessageKind::DiskReport},
+      {"abc", MessageKind::Unknown},
+      {"", MessageKind::Unknown},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(messageKindOf(c.text), c.kind) << c.text;
+  }
 }
 
 Json::Value parsed(const std::string& text) {
@@ -119,7 +147,9 @@ TEST_F(Session, AnswersUntilStartOverAndThenEnds) {
   msg_queue.push(R"({"op": "-u", "args": [")" + (dir.path() / "B").string() + R"("]})");
   const auto reply = resp_queue.takeFor(2000ms);
   ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(parsed(*reply)["Result"][0].asString(), "pc1");
+  // No "-m" has found a backup folder yet, so no folder is listed.
+  EXPECT_EQ(parsed(*reply)["op"].asString(), "-u");
+  EXPECT_EQ(parsed(*reply)["Result"], Json::Value(Json::arrayValue));
   EXPECT_TRUE(isRestoreProcessRunning);
 
   msg_queue.push(R"({"op": "start-over"})");
@@ -128,10 +158,21 @@ TEST_F(Session, AnswersUntilStartOverAndThenEnds) {
   EXPECT_TRUE(resp_queue.empty());
 }
 
+TEST_F(Session, APathHoldingOtherSwitchesIsAnsweredAsItsOwnRequest) {
+  TempDir dir;
+  const std::filesystem::path folder = dir.path() / "start-over-m-i" / "lab-i7";
+  std::filesystem::create_directories(folder / "home-media");
+  msg_queue.push(R"({"op": "-u", "args": [")" + folder.string() + R"("]})");
+  const auto reply = resp_queue.takeFor(2000ms);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(parsed(*reply)["op"].asString(), "-u");
+  EXPECT_TRUE(parsed(*reply)["Result"].isArray());
+  EXPECT_FALSE(endsWithin(0ms)) << "a path holding start-over must not end the session";
+}
+
 TEST_F(Session, WrongTypedRequestsNeverStopTheSession) {
   for (const std::string text : {R"({"op": "-u", "args": {"x": 1}})", R"({"op": "-e", "args": [{}]})",
-                                  R"({"op": "-c", "args": 12})", R"(["-u", "-e"])", R"("-c")",
-                                  R"({"op": "-e", "args": [)"}) {
+                                  R"({"op": "-c", "args": 12})", R"({"op": "-e", "args": [)"}) {
     msg_queue.push(text);
     EXPECT_TRUE(resp_queue.takeFor(2000ms).has_value()) << text;
   }

@@ -13,6 +13,7 @@
 #include "disks/target_disks.h"
 #include "rig/restore_targets.h"
 #include "server_restore/progress.h"
+#include "support/command.h"
 #include "support/pause.h"
 #include "support/text.h"
 
@@ -22,7 +23,11 @@ namespace {
 // image writes in "calls", answers --mbr-info with the text of the .mbr
 // file's ".info" companion,
 // fails partition tables of images whose path holds "badtable" and images
-// whose path holds "fail".
+// whose path holds "fail". Paths holding "silent-table" or "killed-table" make
+// the partition-table step exit 1 or die without a word; those holding
+// "silent-image" or "killed-image" do the same for the image step; an image
+// that gets as far as being written with "writes" in its path really
+// overwrites the start of its partition.
 constexpr const char* kRecordingTool = R"(#!/bin/sh
 calls="$(dirname "$0")/calls"
 case "$1" in
@@ -30,11 +35,18 @@ case "$1" in
   --restore-mbr)
     echo "mbr $2 $4" >>"$calls"
     case "$2" in
+      *silent-table*) exit 1 ;;
+      *killed-table*) kill -9 $$ ;;
       *badtable*) echo "error: no partition table in the file" ;;
       *) echo "partition table written successfully" ;;
     esac ;;
   --restore-image)
     echo "image $2 $4" >>"$calls"
+    case "$2" in
+      *silent-image*) exit 1 ;;
+      *killed-image*) kill -9 $$ ;;
+      *writes*) printf 'OVERWRITTEN' | dd of="$4" conv=notrunc status=none ;;
+    esac
     echo "Restoring 50%"
     case "$2" in
       *fail*) echo "write error on target" ;;
@@ -178,6 +190,20 @@ TEST_F(ImageSetRestoreOnRig, AFailedPartitionTableKeepsItsImageOffTheDisk) {
   EXPECT_EQ(table, (std::map<std::string, std::string>{{"D", "ERROR"}, {"E", "SUCCESS"}}));
   EXPECT_EQ(calls(), (std::vector<std::string>{"mbr " + d + ".mbr " + disk_, "mbr " + e + ".mbr " + disk_,
                                                "image " + e + " " + disk_ + "p2"}));
+}
+
+TEST_F(ImageSetRestoreOnRig, AToolThatFailsSilentlyOrIsKilledLeavesThePartitionAlone) {
+  const std::string partition = disk_ + "p1";
+  std::string output;
+  const auto hashOf = [&] { return runCommand("sha256sum " + partition, output); };
+  const std::vector<std::string> before = hashOf();
+  ASSERT_FALSE(before.empty());
+  for (const std::string name : {"silent-table-writes", "killed-table-writes", "silent-image", "killed-image"}) {
+    restorePointToProgress.clear();
+    const std::string d = image("D", 1, name);
+    EXPECT_EQ(restore({d}, disk_).at("D"), "ERROR") << name;
+    EXPECT_EQ(hashOf(), before) << name;
+  }
 }
 
 TEST_F(ImageSetRestoreOnRig, WithoutAPartitionNumberNothingIsWritten) {

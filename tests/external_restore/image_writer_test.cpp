@@ -82,11 +82,33 @@ TEST_F(ImageWriter, PercentagesThenSuccess) {
   EXPECT_EQ(in.load(), nullptr);
 }
 
-TEST_F(ImageWriter, ErrorAnywhereInALineEndsTheImage) {
-  EXPECT_EQ(DownloadImageFromExtDrive(printing("12%\nwrite failed: Input/output terror\n55%\nsuccessfully\n"), "C"), 0);
+TEST_F(ImageWriter, AnErrorLineInTheToolsFormatEndsTheImage) {
+  EXPECT_EQ(DownloadImageFromExtDrive(printing("12%\nerror: write failed: Input/output error\n55%\nsuccessfully\n"), "C"), 0);
   EXPECT_EQ(sentValues(), (std::vector<std::string>{"12%", "ERROR"}));
   EXPECT_EQ(stored(), "ERROR");
   EXPECT_EQ(in.load(), nullptr);
+}
+
+TEST_F(ImageWriter, SuccessNeedsTheSuccessLineAndAClearExit) {
+  const struct {
+    std::string command;
+    int result;
+    std::string value;
+  } cases[] = {
+      // "error" inside a line is not the tool's error format.
+      {printing("copied with 0 errors 50%\nImage restored successfully\n"), 1, "SUCCESS"},
+      {printing("Image restored successfully\n") + "; exit 1", 0, "ERROR"},
+      {printing("Image restored successfully\n") + "; kill -9 $$", 0, "ERROR"},
+      {"kill -9 $$", 0, "ERROR"},
+      {"exit 1", 0, "ERROR"},
+      {"./no-such-restore-tool-here 2>/dev/null", 0, "ERROR"},
+  };
+  for (const auto& c : cases) {
+    restorePointToProgress.clear();
+    EXPECT_EQ(DownloadImageFromExtDrive(c.command, "C"), c.result) << c.command;
+    EXPECT_EQ(stored(), c.value) << c.command;
+    sentValues();
+  }
 }
 
 TEST_F(ImageWriter, CapitalErrorIsJustALine) {

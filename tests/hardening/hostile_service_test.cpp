@@ -174,13 +174,15 @@ TEST_F(HostileServiceTest, ImageSizesBeyondTheTargetOrTheStreamFailWithoutSucces
     service_.reset();
   }
 
-  // A partition-table record announced at 4 GiB - 1 and cut after 1000 bytes.
+  // A partition-table record announced at 4 GiB - 1 is refused before a byte
+  // of it is written.
   start([](int socket, const std::atomic<bool>&) {
     HostileService::readRequest(socket);
     sendAll(socket, HostileService::int64Field(0xFFFFFFFF) + std::string(1000, 'r'));
   });
   const fs::path record = dir_.write("record", "");
-  EXPECT_EQ(downloadImage(1, "100", record.string(), true, -1, 0, nullptr, nullptr), downloadStreamFailed);
+  EXPECT_EQ(downloadImage(1, "100", record.string(), true, -1, 0, nullptr, nullptr), downloadRefused);
+  EXPECT_EQ(fs::file_size(record), 0u);
   SImage image;
   std::string errmsg;
   CRData data;

@@ -23,7 +23,9 @@ public:
     return {};
   }
   void runSystem(const std::string& command) override { actions.push_back("system " + command); }
-  bool sessionRunning() override { return false; }
+  // A session runs, so every text that is no machine operation is forwarded.
+  bool running = true;
+  bool sessionRunning() override { return running; }
   bool startServerSession() override {
     actions.push_back("server session");
     return true;
@@ -95,6 +97,7 @@ TEST_F(MalformedDispatch, MembersOfTheWrongTypeAreForwardedToTheSession) {
 TEST_F(MalformedDispatch, InitWithAModeOfTheWrongTypeStartsAnExternalSession) {
   for (const std::string& text : sessionStartsOfWrongMode()) {
     RecordingEnvironment environment;
+    environment.running = false;
     dispatchMessage(text, environment);
     EXPECT_EQ(environment.actions, std::vector<std::string>{"external session"}) << text;
     EXPECT_TRUE(msg_queue.empty());

@@ -350,6 +350,21 @@ TEST_F(DownloadTest, PartitionTableModeEdges) {
   EXPECT_EQ(readAll(exact), "abcd");
 }
 
+TEST_F(DownloadTest, AnOversizedPartitionTableRecordIsRefusedBeforeAByteIsWritten) {
+  for (const int64_t announced : {int64_t{1} << 40, (int64_t{1} << 20) + 1}) {
+    serve({int64Field(announced) + std::string(64 * 1024, 'r')});
+    const auto target = dir_.write("mbr.dat", "");
+    EXPECT_NE(download(target.string(), true), 0) << announced;
+    EXPECT_EQ(std::filesystem::file_size(target), 0u) << announced;
+    service_.reset();
+  }
+  // The limit itself is a record.
+  serve({int64Field(int64_t{1} << 20) + std::string(size_t{1} << 20, 'r')});
+  const auto largest = dir_.write("largest", "");
+  EXPECT_EQ(download(largest.string(), true), 0);
+  EXPECT_EQ(std::filesystem::file_size(largest), size_t{1} << 20);
+}
+
 TEST_F(DownloadTest, PartitionTableRecordIsDownloadedAndDecoded) {
   CWData record;
   record.addUChar(0);

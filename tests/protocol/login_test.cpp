@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -33,6 +34,26 @@ TEST(SaltReplyTest, EntriesKeepTheirPositions) {
   EXPECT_EQ(salts[2].rounds, 0);
   EXPECT_FALSE(salts[3].usable());  // two parts: neither salt nor challenge
   EXPECT_TRUE(parseSaltReply("").empty());
+}
+
+TEST(SaltReplyTest, AHostileServiceCannotMakeTheLoginHashForHours) {
+  const auto start = std::chrono::steady_clock::now();
+  for (const char* rounds : {"2147483647", "10000001", "99999999999999999999", "4294967297"}) {
+    const auto salts = parseSaltReply(std::string("ok;S;C;") + rounds + "/ok;S2;C2");
+    ASSERT_EQ(salts.size(), 2u) << rounds;
+    EXPECT_FALSE(salts[0].usable()) << rounds;
+    EXPECT_TRUE(salts[1].usable());
+    EXPECT_EQ(loginParameters("admin", "pw", salts).find("&password0="), std::string::npos) << rounds;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_TRUE(parseSaltReply("ok;S;C;10000000").front().usable());
+
+  std::string sixteen = "ok;S;C";
+  for (int i = 1; i < 16; ++i) {
+    sixteen += "/ok;S;C";
+  }
+  EXPECT_EQ(parseSaltReply(sixteen).size(), 16u);
+  EXPECT_TRUE(parseSaltReply(sixteen + "/ok;S;C").empty());
 }
 
 TEST(LoginDigestTest, SaltWithoutRoundsIsTwoMd5Steps) {

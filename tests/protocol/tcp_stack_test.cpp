@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "protocol/md5.h"
 #include "protocol/scripted_pipe.h"
@@ -188,6 +191,39 @@ TEST(GetResponseTest, ReadsInPiecesOf1024Bytes) {
   pipe.chunks = {frame(payload)};
   EXPECT_EQ(getResponse(&pipe), payload);
   EXPECT_EQ(pipe.readCalls, 5);  // 5004 bytes in 1024-byte reads
+}
+
+// A service that trickles its reply: one byte per read, each after a pause,
+// never completing the frame.
+class TricklingPipe : public ScriptedPipe {
+public:
+  using ScriptedPipe::Read;
+  std::vector<int> timeouts;
+  size_t Read(char* buffer, size_t bsize, int timeoutms) override {
+    timeouts.push_back(timeoutms);
+    if (bsize == 0) {
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    buffer[0] = sent_++ < 4 ? "\xff\xff\x00\x00"[sent_ - 1] : 'x';
+    return 1;
+  }
+
+private:
+  int sent_ = 0;
+};
+
+TEST(GetResponseTest, ATricklingReplyEndsAtTheRequestDeadline) {
+  TricklingPipe pipe;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(getResponse(&pipe, std::chrono::milliseconds(300)), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ASSERT_FALSE(pipe.timeouts.empty());
+  // Every read waits at most the per-read time-out and at most what is left.
+  for (int timeout : pipe.timeouts) {
+    EXPECT_GT(timeout, 0);
+    EXPECT_LE(timeout, 300);
+  }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 
 #include "control/queues.h"
 #include "control/shared_state.h"
+#include "support/command.h"
 #include "support/pause.h"
 
 namespace {
@@ -121,6 +124,26 @@ TEST_F(ProgressTest, CancelBeforeTheFirstLineStillReportsThatLineThenStops) {
   const auto texts = drainResponses();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(parse(texts[0])["progress"]["D"].asString(), "10%");
+}
+
+TEST_F(ProgressTest, AReaderWhoseRoundIsOverEndsWithItsChildWhetherItTalksOrNot) {
+  for (const char* command : {"while :; do echo 50; sleep 0.05; done", "sleep 600", "exec sleep 600"}) {
+    const unsigned round = currentProgressRound();
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+      ProcessRestoreProgress(command, "C", [round] { return progressRoundOver(round); });
+      ended = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(ended) << command;
+    const auto start = std::chrono::steady_clock::now();
+    endProgressRound();
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << command;
+    EXPECT_EQ(in.load(), nullptr);
+  }
+  std::string output;
+  EXPECT_TRUE(runCommand("pgrep -f '[s]leep 600' || true", output).empty()) << "the child outlived its reader";
 }
 
 TEST_F(ProgressTest, OverlongLinesArriveInPieces) {

@@ -91,6 +91,12 @@ server_restore::SessionServices SessionTest::services() {
   services.targetDisks = [&s] { return s.targets; };
   services.restore = [&s](const SImage& image, const std::string& disk, std::string& errtext) {
     s.restored.push_back(image.letter + "@" + disk);
+    if (s.holdUntilCancel) {
+      ++s.holding;
+      while (!cancelrestore) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
     if (image.image_id == s.cancelAt) {
       cancelrestore = true;
     }
@@ -101,7 +107,17 @@ server_restore::SessionServices SessionTest::services() {
 }
 
 void SessionTest::start() {
-  session_ = std::thread([services = services()] { server_restore::runServerSession(services); });
+  // A generation of its own, as "init" gives it: only what is sent from now
+  // on reaches it.
+  const unsigned generation = beginSessionGeneration();
+  sessionReturned_ = false;
+  session_ = std::thread([this, generation, services = services()] {
+    const SessionTurn turn(generation);
+    if (turn.entered()) {
+      server_restore::runServerSession(services);
+    }
+    sessionReturned_ = true;
+  });
 }
 
 void SessionTest::send(const std::string& text) { msg_queue.push(text); }

@@ -1,6 +1,7 @@
 #pragma once
 // Runs the server session on its own thread against stand-in services, feeds
 // it operations through msg_queue and reads its answers from resp_queue.
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -32,6 +33,9 @@ struct FakeServer {
   // while that image restores, as the endpoint would.
   std::map<int, std::string> failures;
   int cancelAt = -1;
+  // Every restore call waits for the cancel flag, as a long download would.
+  bool holdUntilCancel = false;
+  std::atomic<int> holding{0};
 
   // What the session asked for.
   std::vector<std::string> restored;  // "<letter>@<disk>" per restore call
@@ -58,6 +62,9 @@ protected:
   std::vector<std::chrono::milliseconds> pauses();
 
   FakeServer server_;
+  // Set once the session thread has returned from the session (before it
+  // gives up its turn).
+  std::atomic<bool> sessionReturned_{false};
 
 private:
   std::thread session_;

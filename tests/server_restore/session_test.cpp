@@ -331,6 +331,33 @@ TEST_F(RestoreSessionTest, CancelDuringAPartitionEndsWithTheAcknowledgement) {
   EXPECT_EQ(server_.restored, (std::vector<std::string>{"SYSVOL@/dev/sda", "ESPVOL@/dev/sda"}));
 }
 
+TEST_F(RestoreSessionTest, AnInitDuringARestoreCancelsItAndTheNextSessionWaitsForItsEnd) {
+  prepare();
+  server_.holdUntilCancel = true;
+  send(R"({"op": "-r", "restorepoints": [{"out": "/dev/sda", "in": ["d1_C:"]}]})");
+  for (int i = 0; i < 5000 && server_.holding.load() == 0; ++i) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(server_.holding.load(), 1);
+
+  // What the endpoint does for the next "init".
+  const unsigned successorGeneration = beginSessionGeneration();
+  std::atomic<bool> entered{false};
+  std::atomic<bool> predecessorHadEnded{false};
+  std::thread successor([&] {
+    const SessionTurn turn(successorGeneration);
+    predecessorHadEnded = sessionReturned_.load();
+    entered = turn.entered();
+  });
+  successor.join();
+  join();
+  EXPECT_TRUE(entered);
+  EXPECT_TRUE(predecessorHadEnded) << "two sessions ran at once";
+  EXPECT_EQ(server_.restored, std::vector<std::string>{"SYSVOL@/dev/sda"}) << "the run went on after the cancel";
+  const Json::Value ack = next();
+  EXPECT_EQ(ack["op"].asString(), "cancel-restore");
+}
+
 TEST_F(RestoreSessionTest, EmptyPlanEndsAfterTwoSecondsWithoutAMessage) {
   prepare();
   send(R"({"op": "-r", "restorepoints": []})");
