@@ -8,6 +8,7 @@
 // difference in a range astronomically unlikely.
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,10 @@ public:
   bool verify(int descriptor, const std::string& name, std::string& error) const;
 
   int64_t bytes() const;
+  // Bytes of the recorded ranges whose write has completed on the device;
+  // the writer reports them.
+  void completed(size_t length) { completed_ += static_cast<int64_t>(length); }
+  int64_t completedBytes() const { return completed_; }
 
 private:
   struct Range {
@@ -41,6 +46,7 @@ private:
   mutable std::mutex mutex_;
   std::vector<Range> ranges_;
   int64_t bytes_ = 0;
+  std::atomic<int64_t> completed_{0};
 };
 
 // Called after each range a writer of this layer has put on a target (file

@@ -12,6 +12,7 @@
 #include "blockdev/signature_wipe.h"
 #include "blockdev/target_writer.h"
 #include "control/shared_state.h"
+#include "control/durable_progress.h"
 #include "protocol/held_back_start.h"
 #include "protocol/image_stream.h"
 #include "protocol/server_connection.h"
@@ -119,8 +120,10 @@ struct StreamOutcome {
   bool dataArrived = false;
 };
 
+// With `handedSoFar` (the bytes earlier streams of the same download handed
+// over, updated here), the download's durable share is published as it goes.
 StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackStart* held,
-                            blockdev::WriteLedger* ledger) {
+                            blockdev::WriteLedger* ledger, int64_t* handedSoFar) {
   CoalescingFileWriter writer(target, CoalescingFileWriter::defaultCapacity, true, ledger);
   std::optional<HoldingBackSink> holding;
   if (held != nullptr) {
@@ -136,13 +139,18 @@ StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackSta
     const size_t received = readWithin(pipe, parser.space(), parser.spaceSize(), dataTimeoutMs, cancelRequested);
     if (received == 0) {
       outcome.result = downloadStreamFailed;
-      broken = !cancelRequested();
+      // Only a connection that broke is asked again; one that fell silent keeps
+      // its read time-out and fails as before.
+      broken = !cancelRequested() && pipe.hasError();
       break;
     }
     if (!restore_retry_ok.load()) {
       restore_retry_ok = true;
     }
     const ImageStreamParser::Status status = parser.received(received);
+    if (handedSoFar != nullptr && ledger != nullptr) {
+      durableDownloadProgress.update(*handedSoFar + parser.handedBytes(), ledger->completedBytes());
+    }
     if (status == ImageStreamParser::Status::needMore) {
       continue;
     }
@@ -159,6 +167,9 @@ StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackSta
     broken = false;
   }
   outcome.dataArrived = parser.dataArrived();
+  if (handedSoFar != nullptr) {
+    *handedSoFar += parser.handedBytes();
+  }
   if (broken) {
     outcome.resumeAt = parser.resumePosition();
   }
@@ -217,7 +228,8 @@ int verifyWritten(File& target, const std::string& name, const blockdev::WriteLe
 int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t size, const std::string& request,
                  HeldBackStart& held) {
   blockdev::WriteLedger ledger;
-  StreamOutcome outcome = receiveBlocks(*pipe, target, size, &held, &ledger);
+  int64_t handed = 0;
+  StreamOutcome outcome = receiveBlocks(*pipe, target, size, &held, &ledger, &handed);
   pipe.reset();
   if (!outcome.dataArrived) {
     return outcome.result;
@@ -253,7 +265,7 @@ int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t si
               std::to_string(size));
       return downloadStreamFailed;
     }
-    StreamOutcome next = receiveBlocks(*resumed, target, size, &held, &ledger);
+    StreamOutcome next = receiveBlocks(*resumed, target, size, &held, &ledger, &handed);
     if (next.resumeAt && *next.resumeAt < offset) {
       next.resumeAt = offset;  // a resumed stream that brought no block
     }
@@ -331,7 +343,7 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
   }
   // A caller that chose its own offset handles its own resumes.
   if (offset != -1) {
-    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr, nullptr);
+    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr, nullptr, nullptr);
     return outcome.result != downloadOk ? outcome.result : target->Sync() ? downloadOk : downloadWriteFailed;
   }
   if (!blockdev::wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
@@ -339,5 +351,9 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
     return downloadWriteFailed;
   }
   HeldBackStart held;
+  struct Published {
+    Published() { durableDownloadProgress.begin(); }
+    ~Published() { durableDownloadProgress.end(); }
+  } published;
   return receiveImage(std::move(pipe), *target, outfile, imageSize, request, held);
 }

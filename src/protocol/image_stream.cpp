@@ -39,6 +39,7 @@ bool ImageStreamParser::writeBlock(int64_t position, const char* data) {
   }
   const auto inside = static_cast<uint64_t>(imageSize_ - position);
   const size_t length = static_cast<size_t>(std::min<uint64_t>(blockSize, inside));
+  handedBytes_ += static_cast<int64_t>(length);
   return sink_.writeAt(position, data, length);
 }
 

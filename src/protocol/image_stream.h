@@ -51,6 +51,8 @@ public:
   Status received(size_t length);
   Status status() const { return status_; }
 
+  // Bytes of the image handed to the sink so far.
+  int64_t handedBytes() const { return handedBytes_; }
   // Whether any block data has been received yet.
   bool dataArrived() const { return dataArrived_; }
   // Where a stream that broke off can be asked to go on from: every block
@@ -78,6 +80,7 @@ private:
   size_t parsed_ = 0;   // bytes at its front already handed over
   size_t fill_ = 0;     // bytes received into it
   bool dataArrived_ = false;
+  int64_t handedBytes_ = 0;
   int64_t handedEnd_ = 0;  // end of the last block handed to the sink
   bool inOrder_ = true;    // every block so far lay above the one before
 };

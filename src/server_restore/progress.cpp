@@ -10,6 +10,7 @@
 #include "control/log_line.h"
 #include "control/queues.h"
 #include "control/shared_state.h"
+#include "control/durable_progress.h"
 #include "support/child_output.h"
 #include "support/pause.h"
 
@@ -54,6 +55,15 @@ void SendRestoreProgress() {
 
 namespace {
 
+// The tool relays the service's count of blocks sent; the user is shown the
+// part of them that is on the device.
+std::string durablePercentText(const std::string& text) {
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return text;
+  }
+  return std::to_string(durableDownloadProgress.scale(std::stoi(text)));
+}
+
 std::atomic<unsigned> progressRound{0};
 
 constexpr std::chrono::milliseconds kSilenceCheck(200);
@@ -90,6 +100,7 @@ int ProcessRestoreProgress(const std::string& command, const std::string& key, c
     // A piece is a line cut at its newline, or 511 characters of a longer one.
     std::string text = piece.substr(0, piece.find('\n'));
     logLine(text);
+    text = durablePercentText(text);
     if (restorePointToProgress.setRunning(key, text + "%")) {
       SendRestoreProgress();
       pauseFor(std::chrono::milliseconds(100));

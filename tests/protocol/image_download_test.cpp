@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 
 #include "blockdev/write_ledger.h"
 #include "common/file_size_limit.h"
+#include "control/durable_progress.h"
 #include "control/shared_state.h"
 #include "protocol/mbr_record.h"
 #include "protocol/service_fixture.h"
@@ -235,6 +237,22 @@ TEST_F(DownloadTest, DamagedWritesAreCaughtByTheReadBack) {
     EXPECT_EQ(download(target.string(), false), 0) << "undamaged, the same image verifies";
     service_.reset();
   }
+}
+
+TEST_F(DownloadTest, ProgressStaysBelow100UntilTheImageIsFlushedAndVerified) {
+  constexpr int64_t mib = 1024 * 1024;
+  serve({int64Field(3 * mib) + int64Field(0) + block('s') + int64Field(mib) + block('a') + int64Field(2 * mib) +
+         block('b') + int64Field(INT64_MAX)});
+  const auto target = dir_.write("target", std::string(3 * mib, '.'));
+  int highest = -1;
+  blockdev::setAfterWriteHookForTests([&](int, int64_t, size_t) {
+    highest = std::max(highest, durableDownloadProgress.scale(100));
+  });
+  EXPECT_EQ(download(target.string(), false), 0);
+  blockdev::setAfterWriteHookForTests(nullptr);
+  EXPECT_GE(highest, 0);
+  EXPECT_LT(highest, 100) << "not while any write was still being made";
+  EXPECT_EQ(durableDownloadProgress.scale(100), 100);
 }
 
 TEST_F(DownloadTest, RefusalsAndASmallTargetLeaveTheTargetAlone) {
