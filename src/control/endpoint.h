@@ -2,6 +2,8 @@
 // A small WebSocket server: one path, four handlers and the set of open
 // connections. All handlers run on the server's single I/O thread, one event
 // at a time; only send() and the connection snapshot are for other threads.
+#include "control/http_gate.h"
+
 #include <boost/system/error_code.hpp>
 
 #include <chrono>
@@ -59,6 +61,8 @@ struct WsServerConfig {
   std::chrono::seconds handshakeTimeout{5};
   // A larger message closes its connection with close code 1009.
   std::size_t maxMessageSize = std::size_t{1} << 20;
+  // Who may connect, and the web page served beside the WebSocket path.
+  HttpGate gate;
 };
 
 class WsServer {
