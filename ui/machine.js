@@ -16,7 +16,7 @@ export class MachinePanel {
       h("h3", {}, "Remote access"),
       h("button", { type: "button", onclick: () => this.disableSsh() }, "Disable SSH"),
       h("h3", {}, "Power"),
-      h("div", { class: "actions" },
+      h("div", { class: "row" },
         h("button", { type: "button", class: "danger", onclick: () => this.power("shutdown") }, "Shut down…"),
         h("button", { type: "button", class: "danger", onclick: () => this.power("reboot") }, "Reboot…")),
       this.status);
