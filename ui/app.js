@@ -42,6 +42,7 @@ const agent = new AgentConnection(agentAddress(window.location), {
     connectionLine.textContent = text;
     connectionLine.className = `connection ${kind}`;
     document.body.dataset.connection = state;
+    if (state === "reconnected" && active) active.onReconnected();
   },
   onMessage(message) {
     if (message.op === "config_network") {

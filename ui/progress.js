@@ -77,10 +77,15 @@ export class ProgressView {
     return text;
   }
 
-  // "running", "success" (every drive "SUCCESS") or "failed" (any "ERROR").
-  outcome() {
+  // "running", "success" (every drive "SUCCESS") or "failed" (some drive
+  // "ERROR"). With `stopsAtFailure` (the backup server's restore, which
+  // ends at its first failure) an "ERROR" ends the restore at once;
+  // otherwise the agent goes on with the next drives, and the restore has
+  // ended only when every drive has reported its end.
+  outcome(stopsAtFailure) {
     const values = Object.values(this.statuses).map(String);
-    if (values.includes("ERROR")) return "failed";
+    const failed = values.includes("ERROR");
+    if (failed && (stopsAtFailure || values.every((v) => v === "SUCCESS" || v === "ERROR"))) return "failed";
     if (values.length > 0 && values.every((v) => v === "SUCCESS")) return "success";
     return "running";
   }

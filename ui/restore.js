@@ -63,6 +63,15 @@ export class RestoreFlow {
     this.onBusyChange(running);
   }
 
+  // A running restore goes on reporting after a reconnection; a choice in
+  // the middle of the dialogue may have been lost with the connection, or
+  // with the agent if it restarted.
+  onReconnected() {
+    if (this.running || this.container.childElementCount === 0) return;
+    this.container.append(alert("The connection to the agent was lost and is back. If no answer comes, start again: an agent that restarted has forgotten the earlier choices.", "info"),
+      h("button", { type: "button", onclick: () => this.begin() }, "Start again"));
+  }
+
   // Returns true when the message belonged to this flow.
   handle(message) {
     switch (message.op) {
@@ -364,6 +373,7 @@ export class RestoreFlow {
   startRestore(plan) {
     const request = { op: "-r", restorepoints: plan.map(({ source, target }) => ({ out: target.Device, in: source.Drives || [] })) };
     if (!this.send(request)) return;
+    this.lastError = "";
     for (const button of this.container.querySelectorAll("button, input, select")) button.disabled = true;
     this.showProgressStep();
     this.progress.setSummary("Restoring… Do not switch the machine off.", "info");
@@ -386,12 +396,14 @@ export class RestoreFlow {
       this.setRunning(true);
     }
     this.progress.update(progress);
-    const outcome = this.progress.outcome();
+    const outcome = this.progress.outcome(this.mode === "server");
     if (outcome === "success" && !this.cancelRequested) {
       this.finish("Restore finished: every drive reports SUCCESS.", "ok");
     } else if (outcome === "failed") {
-      const why = this.lastError ? ` Last error from the agent: ${this.lastError}.` : "";
-      this.finish(`Restore failed: ${this.progress.failedDrives().join(", ")} reports ERROR. Drives after it were not restored.${why}`, "error");
+      const why = this.lastError ? ` Last error from the agent: ${this.lastError}.`
+        : " The agent sends no reason; its log has the details.";
+      const rest = this.mode === "server" ? " The drives after it were not restored." : "";
+      this.finish(`Restore failed: ${this.progress.failedDrives().join(", ")} reports ERROR.${rest}${why}`, "error");
     }
     return true;
   }
