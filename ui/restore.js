@@ -36,6 +36,10 @@ export class RestoreFlow {
   // Starts a new session on the agent and shows the first step.
   begin() {
     this.container.replaceChildren();
+    this.clientStep = this.imageStep = this.reportStep = this.progressStep = null;
+    this.waits = 0;
+    this.wrongPassword = false;
+    this.lastError = "";
     this.images = [];
     this.espChecks = [];
     this.pendingEsp = [];
