@@ -89,9 +89,14 @@ int main(int argc, char** argv) {
     std::cout << usageText();
     return kSuccess;
   }
-  const auto url = parseAgentUrl(options->url, error);
+  auto url = parseAgentUrl(options->url, error);
   if (!url) {
     return usageError("--url " + options->url + ": " + error);
+  }
+  const char* tokenFromEnvironment = std::getenv("RESTORE_AGENT_TOKEN");
+  const std::string token = options->token.value_or(tokenFromEnvironment ? tokenFromEnvironment : "");
+  if (!token.empty()) {
+    addAccessToken(*url, token);
   }
   Settings settings;
   settings.answerTimeout = options->timeout;

@@ -10,7 +10,7 @@ namespace {
 
 bool takesValue(const std::string& name) {
   return name == "url" || name == "timeout" || name == "progress-timeout" || name == "password" ||
-         name == "password-file" || name == "client" || name == "map";
+         name == "password-file" || name == "client" || name == "map" || name == "token";
 }
 
 std::optional<std::chrono::milliseconds> seconds(const std::string& text) {
@@ -47,6 +47,8 @@ bool takeOption(const std::string& name, const std::string& value, Options& opti
     options.password = value;
   } else if (name == "password-file") {
     options.passwordFile = value;
+  } else if (name == "token") {
+    options.token = value;
   } else if (name == "client") {
     raw.client = value;
   } else if (name == "map") {
@@ -268,6 +270,8 @@ Options:
   --password P              the backup service's password (visible to other users
                             of this machine; prefer --password-file)
   --password-file F         read the password from the first line of F
+  --token T                 the agent's access token, when it was started with
+                            one (default: $RESTORE_AGENT_TOKEN)
   --yes                     do not ask before overwriting disks, rebooting or
                             shutting down
   --json                    print the agent's messages as they arrive instead of

@@ -34,6 +34,8 @@ struct Options {
   std::chrono::milliseconds progressTimeout{std::chrono::seconds(600)};
   std::optional<std::string> password;
   std::optional<std::string> passwordFile;
+  // The agent's access token, when it has one.
+  std::optional<std::string> token;
 
   CommandKind command = CommandKind::Help;
   std::string client;                // server images, report, restore

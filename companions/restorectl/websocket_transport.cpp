@@ -1,5 +1,7 @@
 #include "websocket_transport.h"
 
+#include <cctype>
+
 #include <deque>
 #include <functional>
 
@@ -96,6 +98,22 @@ std::optional<AgentUrl> parseAgentUrl(const std::string& text, std::string& erro
   return url;
 }
 
+void addAccessToken(AgentUrl& url, const std::string& token) {
+  std::string encoded;
+  for (const char c : token) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' || c == '~') {
+      encoded += c;
+    } else {
+      static const char digits[] = "0123456789ABCDEF";
+      const auto byte = static_cast<unsigned char>(c);
+      encoded += '%';
+      encoded += digits[byte >> 4];
+      encoded += digits[byte & 15];
+    }
+  }
+  url.path += (url.path.find('?') == std::string::npos ? "?token=" : "&token=") + encoded;
+}
+
 struct WebSocketTransport::Impl {
   net::io_context ioc;
   tcp::resolver resolver{ioc};
@@ -171,7 +189,9 @@ std::unique_ptr<WebSocketTransport> WebSocketTransport::connect(const AgentUrl& 
   auto impl = std::make_unique<Impl>();
   impl->ioTimeout = timeout;
   const auto deadline = Clock::now() + timeout;
-  const std::string where = url.host + ":" + url.port;
+  // An IPv6 literal needs its brackets in the Host header.
+  const std::string where =
+      (url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host) + ":" + url.port;
 
   struct Step {
     bool done = false;

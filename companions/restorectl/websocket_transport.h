@@ -20,6 +20,9 @@ struct AgentUrl {
 // path to /backend. nullopt with `error` set for anything else.
 std::optional<AgentUrl> parseAgentUrl(const std::string& text, std::string& error);
 
+// Adds the agent's access token to the path as the query parameter "token".
+void addAccessToken(AgentUrl& url, const std::string& token);
+
 class WebSocketTransport final : public Transport {
 public:
   // Connects and completes the WebSocket handshake within `timeout`; a send

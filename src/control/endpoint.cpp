@@ -1,5 +1,6 @@
 #include "control/endpoint.h"
 
+#include "control/http_answer.h"
 #include "control/log_line.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -288,33 +289,30 @@ private:
     http::request<http::string_body> request = parser_->release();
     const std::string target(request.target());
     const std::string path = target.substr(0, target.find('?'));
-    if (!std::regex_search(path, path_)) {
-      return refuse(request, http::status::not_found, "Not found\n");
-    }
-    if (!websocket::is_upgrade(request)) {
-      return refuse(request, http::status::bad_request, "WebSocket upgrade expected\n");
+    beast::error_code ignored;
+    const std::string peer = stream_.socket().remote_endpoint(ignored).address().to_string();
+    std::optional<HttpResponse> answer =
+        answerBeforeUpgrade(config_.gate, request, std::regex_search(path, path_), peer);
+    if (answer) {
+      return respond(std::move(*answer));
     }
     if (endpoint_.connections().size() >= config_.maxConnections) {
       logLine("Server: " + std::to_string(config_.maxConnections) + " connections open; refusing another");
-      return refuse(request, http::status::service_unavailable, "Too many connections\n");
+      return respond(plainAnswer(request, http::status::service_unavailable, "Too many connections\n"));
     }
     stream_.expires_never();
     std::make_shared<WebSocketSession>(std::move(stream_), endpoint_, config_)->run(std::move(request));
   }
 
-  void refuse(const http::request<http::string_body>& request, http::status status, const char* body) {
-    response_.emplace(status, request.version());
-    response_->set(http::field::content_type, "text/plain");
-    response_->keep_alive(false);
-    response_->body() = body;
-    response_->prepare_payload();
+  void respond(HttpResponse response) {
+    response_.emplace(std::move(response));
     http::async_write(stream_, *response_,
-                      beast::bind_front_handler(&HandshakeSession::onRefused, shared_from_this()));
+                      beast::bind_front_handler(&HandshakeSession::onAnswered, shared_from_this()));
   }
 
-  void onRefused(beast::error_code ec, std::size_t) {
+  void onAnswered(beast::error_code ec, std::size_t) {
     if (ec) {
-      return fail(ec, "refusing a request");
+      return fail(ec, "answering a request");
     }
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);

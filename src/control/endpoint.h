@@ -2,6 +2,8 @@
 // A small WebSocket server: one path, four handlers and the set of open
 // connections. All handlers run on the server's single I/O thread, one event
 // at a time; only send() and the connection snapshot are for other threads.
+#include "control/http_gate.h"
+
 #include <boost/system/error_code.hpp>
 
 #include <chrono>
@@ -68,6 +70,8 @@ struct WsServerConfig {
   std::size_t maxQueuedBytes = std::size_t{8} << 20;
   // Further upgrade requests are refused (503) while this many are open.
   std::size_t maxConnections = 32;
+  // Who may connect, and the web page served beside the WebSocket path.
+  HttpGate gate;
 };
 
 class WsServer {

@@ -1,3 +1,4 @@
+#include "control/access_policy.h"
 #include "control/endpoint.h"
 #include "control/handlers.h"
 #include "control/log_line.h"
@@ -8,12 +9,24 @@
 
 #include <chrono>
 #include <exception>
+#include <filesystem>
 
 int main() {
   try {
     logLine("Starting BMR Server....");
     MachineEnvironment machine;
-    WsServer server;
+    WsServerConfig config;
+    // Read for each request: the network script may give the machine new
+    // addresses while the agent runs.
+    config.gate.access = [](const AccessRequest& request) {
+      return judgeAccess(accessPolicyFromEnvironment(), request);
+    };
+    // Looked up for each request too, so a page installed later is served.
+    config.gate.pageRoot = std::filesystem::current_path() / "ui";
+    if (!accessPolicyFromEnvironment().token.empty()) {
+      logLine("Every request needs the access token");
+    }
+    WsServer server(config);
     installHandlers(server.endpoint(), machine);
     std::string error;
     if (!server.listen(error)) {

@@ -2,14 +2,20 @@
 // recording stand-ins for reboot and shutdown first on its PATH and a fixed
 // ./get_ip.sh.
 #include "common/agent_process.h"
+#include "common/loopback.h"
 #include "common/temp_dir.h"
 #include "common/ws_client.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -59,10 +65,11 @@ protected:
 
   void writeNetworkScript(const std::string& body) { writeScript(work_ / "get_ip.sh", "#!/bin/sh\n" + body); }
 
-  void startAgent() {
+  void startAgent(std::map<std::string, std::string> environment = {}) {
     AgentOptions options;
     options.workingDirectory = work_;
     options.pathPrefix = bin_.string();
+    options.environment = std::move(environment);
     agent_ = std::make_unique<AgentProcess>(options);
   }
 
@@ -263,3 +270,32 @@ TEST_F(AgentTest, OversizeAndBinaryMessagesEndOnlyTheirConnection) {
 }
 
 }  // namespace
+
+TEST_F(AgentTest, TheAccessTokenFromTheEnvironmentGuardsThePageAndTheEndpoint) {
+  dir_.write("work/ui/index.html", "<!doctype html><title>agent page</title>");
+  startAgent({{"RESTORE_AGENT_TOKEN", "tok-42"}});
+
+  WsClient refused;
+  EXPECT_FALSE(refused.connect("127.0.0.1", AgentProcess::port, "/backend", 5s));
+  EXPECT_EQ(refused.handshakeStatus(), 401);
+  EXPECT_TRUE(agent_->waitForLog("Server: Refused a request from", 5s));
+
+  WsClient client;
+  ASSERT_TRUE(client.connect("127.0.0.1", AgentProcess::port, "/backend?token=tok-42", 5s)) << client.lastError();
+  ASSERT_TRUE(client.sendText(R"({"op":"config_network"})"));
+  EXPECT_EQ(parse(client.receiveText(10s).value_or(""))["op"].asString(), "config_network");
+
+  const int fd = connectToLoopback(AgentProcess::port);
+  ASSERT_GE(fd, 0);
+  timeval timeout{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sendAll(fd, "GET /?token=tok-42 HTTP/1.1\r\nHost: 127.0.0.1:12209\r\n\r\n");
+  std::string answer;
+  char buffer[4096];
+  for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    answer.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("<title>agent page</title>"), std::string::npos) << answer;
+}

@@ -173,5 +173,22 @@ TEST(RestorectlAgentAddress, ParsedWithDefaults) {
   }
 }
 
+TEST(RestorectlAgentAddress, AccessTokenTravelsEncodedInTheQuery) {
+  std::string error;
+  auto url = parseAgentUrl("ws://127.0.0.1/backend", error);
+  ASSERT_TRUE(url.has_value());
+  addAccessToken(*url, "a b&token=x/%");
+  EXPECT_EQ(url->path, "/backend?token=a%20b%26token%3Dx%2F%25");
+
+  url = parseAgentUrl("ws://127.0.0.1/backend?client=1", error);
+  ASSERT_TRUE(url.has_value());
+  addAccessToken(*url, "t");
+  EXPECT_EQ(url->path, "/backend?client=1&token=t");
+
+  const auto options = parseCommandLine({"--token", "s3cret", "network"}, error);
+  ASSERT_TRUE(options.has_value()) << error;
+  EXPECT_EQ(options->token, "s3cret");
+}
+
 }  // namespace
 }  // namespace restorectl
