@@ -1,4 +1,9 @@
 // The restore tool as the agent runs it, on loop-device disks of the test rig.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -170,6 +175,43 @@ TEST_F(RestoreToolOnDisks, RawAndVhdImagesRestoreByteForByte) {
     expectRestoredOutput(runTool({"--restore-image", image, "-o", target}));
     EXPECT_TRUE(readDevice(target) == source) << "partition differs from the source";
   }
+}
+
+// Killed while it writes, the tool leaves a partition on which no file
+// system is found: the old one's signature went first, the new one's start
+// comes last.
+TEST_F(RestoreToolOnDisks, KilledMidImageItLeavesNoFileSystemOldOrNew) {
+  Rig rig({{"target", "internal", "320M"}});
+  rig.partition("target", "label: dos\nsize=256M, type=83\n");
+  rig.mkfs("target", 1, "vfat");
+  const std::string partition = rig.partition("target", 1);
+  const auto typeOn = [](const std::string& device) {
+    const RigRun probe = runProgram({"blkid", "-p", "-s", "TYPE", "-o", "value", device});
+    return probe.output.substr(0, probe.output.find('\n'));
+  };
+  ASSERT_EQ(typeOn(partition), "vfat");
+  const std::string image = (dir_.path() / "volume.raw").string();
+  ASSERT_EQ(runProgram({"truncate", "-s", "256M", image}).status, 0);
+  ASSERT_EQ(runProgram({"mkfs.ext4", "-q", "-F", image}).status, 0);
+
+  int out = -1;
+  const int child = startTool({"--restore-image", image, "-o", partition}, &out);
+  ASSERT_GT(child, 0);
+  // The first progress line comes after the old signatures are gone and
+  // before the first of 256 chunks is on the device.
+  std::string seen;
+  char c = 0;
+  while (seen.find('%') == std::string::npos && ::read(out, &c, 1) == 1) {
+    seen += c;
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  ::close(out);
+  ASSERT_NE(seen.find('%'), std::string::npos) << seen;
+  EXPECT_TRUE(WIFSIGNALED(status)) << "the tool finished before it could be killed";
+  EXPECT_EQ(typeOn(partition), "");
 }
 
 TEST_F(RestoreToolOnDisks, ImageOnALargerPartitionLeavesTheRestAlone) {

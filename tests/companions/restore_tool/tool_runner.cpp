@@ -63,3 +63,28 @@ ToolRun runTool(const std::vector<std::string>& args) {
   run.err = readFile(err_path);
   return run;
 }
+
+int startTool(const std::vector<std::string>& args, int* out) {
+  int pipe_ends[2];
+  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
+    return -1;
+  }
+  std::vector<std::string> all = {RESTORE_TOOL_BINARY};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& arg : all) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+  pid_t child = -1;
+  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    child = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_ends[1]);
+  *out = pipe_ends[0];
+  return child;
+}

@@ -13,3 +13,8 @@ struct ToolRun {
 
 // Runs the tool with `args` in the current working directory, without a shell.
 ToolRun runTool(const std::vector<std::string>& args);
+
+// Starts the tool with `args` and returns its process id (-1 when it could not
+// be started); its standard output can be read from `*out`, which the caller
+// closes.
+int startTool(const std::vector<std::string>& args, int* out);
