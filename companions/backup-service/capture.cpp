@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "partition_record.h"
+#include "support/unique_fd.h"
 #include "volume_probe.h"
 
 namespace fs = std::filesystem;
@@ -51,23 +52,6 @@ bool readAll(int fd, int64_t offset, char* data, size_t size) {
   return true;
 }
 
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { close(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
-private:
-  int fd_;
-};
-
 bool checkDisk(const CaptureOptions& options, std::string& error) {
   struct stat info {};
   if (::stat(options.disk.c_str(), &info) != 0) {
@@ -101,7 +85,7 @@ struct StagingDir {
 };
 
 bool writeFile(const fs::path& path, const std::string& content) {
-  Descriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   return out.get() >= 0 && writeAll(out.get(), content.data(), content.size()) && ::fsync(out.get()) == 0 &&
          out.close();
 }
@@ -110,8 +94,8 @@ bool writeFile(const fs::path& path, const std::string& content) {
 // records; returns the number of records, or -1.
 int64_t copyDataBlocks(const std::string& disk, const PartitionRange& range, const fs::path& path,
                        std::string& error) {
-  Descriptor in(::open(disk.c_str(), O_RDONLY | O_CLOEXEC));
-  Descriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  UniqueFd in(::open(disk.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (in.get() < 0 || out.get() < 0) {
     error = "cannot open " + (in.get() < 0 ? disk : path.string());
     return -1;

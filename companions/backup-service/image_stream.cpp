@@ -7,6 +7,7 @@
 
 #include "stream_sender.h"
 #include "support/pause.h"
+#include "support/unique_fd.h"
 
 namespace {
 
@@ -36,22 +37,6 @@ bool sendSize(StreamSender& sender, int64_t size, const FaultPlan& faults) {
   pauseFor(std::chrono::milliseconds(300));
   return sender.send(field.data() + 3, 5);
 }
-
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
 
 int64_t positionOfRecord(int file, int64_t index) {
   unsigned char bytes[8] = {};
@@ -102,7 +87,7 @@ std::string streamRecord(StreamSender& sender, const Store& store, const ImageMe
 std::string streamBlocks(StreamSender& sender, const Store& store, const ImageMeta& image, int64_t offset,
                          const FaultPlan& faults, DownloadProgress& progress) {
   const std::string name = "image " + std::to_string(image.id);
-  Descriptor blocks(::open(store.blocksPath(image).c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd blocks(::open(store.blocksPath(image).c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
   if (blocks.get() < 0 || ::fstat(blocks.get(), &info) != 0 || info.st_size != image.data_blocks * kBlockRecordSize) {
     return refuse(sender, faults, "the blocks of " + name + " are missing or do not match its meta file");

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "support/unique_fd.h"
+
 namespace blockdev {
 
 namespace {
@@ -16,33 +18,21 @@ struct ProbeDeleter {
   void operator()(blkid_struct_probe* probe) const { blkid_free_probe(probe); }
 };
 
-struct Descriptor {
-  explicit Descriptor(int value) : fd(value) {}
-  ~Descriptor() {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int fd;
-};
-
 }  // namespace
 
 bool wipeSignatures(const std::string& path, int64_t length, std::string& error) {
   if (length <= 0) {
     return true;
   }
-  const Descriptor device(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (device.fd < 0) {
+  const UniqueFd device(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (device.get() < 0) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
   const std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
   // The probing area is limited to `length`, so signatures further in (a
   // backup superblock, a backup partition table) are neither found nor wiped.
-  if (!probe || blkid_probe_set_device(probe.get(), device.fd, 0, length) != 0) {
+  if (!probe || blkid_probe_set_device(probe.get(), device.get(), 0, length) != 0) {
     error = "cannot probe " + path;
     return false;
   }
@@ -55,7 +45,7 @@ bool wipeSignatures(const std::string& path, int64_t length, std::string& error)
   for (int found = 0; found < 64; ++found) {
     const int status = blkid_do_probe(probe.get());
     if (status == 1) {
-      if (::fsync(device.fd) != 0) {
+      if (::fsync(device.get()) != 0) {
         error = "cannot flush " + path + ": " + std::strerror(errno);
         return false;
       }

@@ -11,6 +11,8 @@
 #include <memory>
 #include <utility>
 
+#include "support/unique_fd.h"
+
 namespace blockdev {
 
 namespace {
@@ -27,22 +29,6 @@ using HashState = std::unique_ptr<XXH3_state_t, StateDeleter>;
 
 struct Free {
   void operator()(char* memory) const { std::free(memory); }
-};
-
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
 };
 
 std::mutex hook_mutex;
@@ -97,7 +83,7 @@ bool WriteLedger::verify(int descriptor, const std::string& name, std::string& e
   if (ranges_.empty()) {
     return true;
   }
-  const Descriptor reader(openUncached(descriptor));
+  const UniqueFd reader(openUncached(descriptor));
   void* memory = nullptr;
   if (reader.get() < 0 || ::posix_memalign(&memory, kAlignment, kReadSize) != 0) {
     error = "cannot read " + name + " back: " + std::strerror(errno);
