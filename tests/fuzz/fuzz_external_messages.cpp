@@ -2,9 +2,10 @@
 // up to where it would run a command or look at a disk: the choice of the
 // request kind, the JSON reading, the restore plan of "-r", and the path rules
 // that turn an image path into its progress key, its volume set and its
-// backup point. Checks that nothing throws, that the kind is the first of the
-// fixed substrings in the fixed order, that a plan holds only what its request
-// named as text, and the shape of every derived path and key.
+// backup point. Checks that nothing throws, that a JSON object is the kind its
+// text "op" names exactly (whatever else it holds) and only other text the
+// first of the fixed substrings in the fixed order, that a plan holds only
+// what its request named as text, and the shape of every derived path and key.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,13 +26,17 @@ void check(bool condition) {
 }
 
 MessageKind expectedKind(const std::string& text) {
+  Json::Value request;
+  const bool parsed = parseMessage(text, request);
+  const Json::Value& op = memberOf(request, "op");
   const std::pair<const char*, MessageKind> order[] = {
       {"start-over", MessageKind::StartOver}, {"-m", MessageKind::Mount},        {"-i", MessageKind::DiskReport},
       {"-u", MessageKind::SubFolders},        {"-e", MessageKind::BackupPoints}, {"-c", MessageKind::EspCheck},
       {"-r", MessageKind::Restore},
   };
   for (const auto& [needle, kind] : order) {
-    if (text.find(needle) != std::string::npos) return kind;
+    const bool names = parsed ? op.isString() && op.asString() == needle : text.find(needle) != std::string::npos;
+    if (names) return kind;
   }
   return MessageKind::Unknown;
 }
