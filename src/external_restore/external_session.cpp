@@ -19,6 +19,22 @@
 
 namespace {
 
+// What the last "-m" found stays trusted in later sessions until the next
+// "-m": the drives stay mounted, and a client may ask each question in a
+// session of its own (restorectl does).
+std::mutex remembered_mutex;
+BackupFolders remembered_folders;
+
+void rememberFolders(const BackupFolders& folders) {
+  const std::lock_guard guard(remembered_mutex);
+  remembered_folders = folders;
+}
+
+BackupFolders rememberedFolders() {
+  const std::lock_guard guard(remembered_mutex);
+  return remembered_folders;
+}
+
 void answerDrives(BackupFolders& folders) {
   Json::Value reply;
   reply["op"] = "-m";
@@ -47,6 +63,7 @@ void handle(MessageKind kind, const std::string& message, BackupFolders& folders
     case MessageKind::Mount: {
       const std::lock_guard diskWork(diskWorkMutex());
       answerDrives(folders);
+      rememberFolders(folders);
       break;
     }
     case MessageKind::DiskReport: {
@@ -92,7 +109,7 @@ void handleGuarded(MessageKind kind, const std::string& message, BackupFolders& 
 
 void RestoreFromExternalDrive() {
   // Paths from the user interface are trusted only inside what "-m" found.
-  BackupFolders folders;
+  BackupFolders folders = rememberedFolders();
   for (;;) {
     const std::string message = GetMsgFromQue();
     logLine("Dequed " + maskSecrets(message));

@@ -494,6 +494,18 @@ TEST_F(ExternalDrive, BrowsesTheCatalogueAndReportsSourceAgainstTargets) {
   EXPECT_EQ((*reply)["SourceDisk"][0]["Size"].asInt64(), kSourceBytes);
   EXPECT_EQ((*reply)["SourceDisk"][0]["Drives"], images);
   EXPECT_EQ((*reply)["TargetDrives"].size(), 4u);
+
+  // A client that asks each question in a session of its own (restorectl)
+  // still browses what the last "-m" found.
+  Json::Value init;
+  init["op"] = "init";
+  init["mode"] = "EXTERNAL";
+  ASSERT_TRUE(ui_->send(init));
+  ASSERT_TRUE(ui_->send(request("-u", listOf(ntfsFolder))));
+  reply = ui_->waitForOp("-u", kReply);
+  ASSERT_TRUE(reply.has_value());
+  ASSERT_EQ((*reply)["Result"].size(), 1u) << agent_->log();
+  EXPECT_EQ((*reply)["Result"][0].asString(), "pc1");
 }
 
 TEST_F(ExternalDrive, RestoresAVhdVolumeSetInOrderOntoABlankDisk) {
