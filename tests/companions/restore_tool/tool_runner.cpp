@@ -24,6 +24,23 @@ std::string readFile(const std::filesystem::path& path) {
   return bytes;
 }
 
+// The tool's path followed by `args`.
+std::vector<std::string> toolCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {RESTORE_TOOL_BINARY};
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
+}
+
+// An argument vector for posix_spawn over `words`, which must outlive it.
+std::vector<char*> argvOf(std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (auto& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  return argv;
+}
+
 }  // namespace
 
 std::vector<std::string> ToolRun::lines() const {
@@ -39,13 +56,8 @@ ToolRun runTool(const std::vector<std::string>& args) {
   TempDir capture;
   const std::string out_path = (capture.path() / "out").string();
   const std::string err_path = (capture.path() / "err").string();
-  std::vector<std::string> all = {RESTORE_TOOL_BINARY};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& arg : all) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
+  std::vector<std::string> all = toolCommand(args);
+  std::vector<char*> argv = argvOf(all);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -69,13 +81,8 @@ int startTool(const std::vector<std::string>& args, int* out) {
   if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
     return -1;
   }
-  std::vector<std::string> all = {RESTORE_TOOL_BINARY};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& arg : all) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
+  std::vector<std::string> all = toolCommand(args);
+  std::vector<char*> argv = argvOf(all);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
