@@ -343,8 +343,12 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
   }
   // A caller that chose its own offset handles its own resumes.
   if (offset != -1) {
-    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr, nullptr, nullptr);
-    return outcome.result != downloadOk ? outcome.result : target->Sync() ? downloadOk : downloadWriteFailed;
+    blockdev::WriteLedger ledger;
+    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr, &ledger, nullptr);
+    if (outcome.result != downloadOk) {
+      return outcome.result;
+    }
+    return target->Sync() ? verifyWritten(*target, outfile, ledger) : downloadWriteFailed;
   }
   if (!blockdev::wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
     logLine(error);
