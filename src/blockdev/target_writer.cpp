@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -64,6 +66,16 @@ CoalescingFileWriter::CoalescingFileWriter(File& file, size_t capacity, bool bac
                                            blockdev::WriteLedger* ledger)
     : file_(file), capacity_(capacity), ledger_(ledger), direct_(file.descriptor(), capacity) {
   gathered_.pieces.reserve(maxPieces);
+  if (direct_.usable()) {
+    for (size_t i = 0; i < stagingSlots; ++i) {
+      std::unique_ptr<char, FreeSlot> slot(static_cast<char*>(std::aligned_alloc(DirectTarget::alignment, capacity_)));
+      if (!slot) {
+        break;
+      }
+      freeSlots_.push_back(slot.get());
+      slots_.push_back(std::move(slot));
+    }
+  }
   if (background) {
     try {
       thread_ = std::thread([this] { writeRuns(); });
@@ -115,6 +127,8 @@ bool CoalescingFileWriter::finish() {
   return !failed_;
 }
 
+void CoalescingFileWriter::FreeSlot::operator()(char* memory) const { std::free(memory); }
+
 void CoalescingFileWriter::handOn() {
   if (gathered_.pieces.empty()) {
     return;
@@ -122,10 +136,25 @@ void CoalescingFileWriter::handOn() {
   Run run;
   run.pieces.reserve(maxPieces);
   std::swap(run, gathered_);
+  // Hashed and gathered into aligned memory here, on the caller's thread, so
+  // that the writing thread does nothing but write: the device then never
+  // waits for the processor between two runs.
+  if (ledger_ != nullptr) {
+    ledger_->record(run.start, run.pieces.data(), run.pieces.size(), run.length);
+  }
+  if (slots_.size() == stagingSlots && direct_.takes(run.start, run.length)) {
+    run.staged = takeSlot();
+    size_t gathered = 0;
+    for (const iovec& piece : run.pieces) {
+      std::memcpy(run.staged + gathered, piece.iov_base, piece.iov_len);
+      gathered += piece.iov_len;
+    }
+  }
   if (!thread_.joinable()) {
     if (!failed_ && !write(run)) {
       failed_ = true;
     }
+    releaseSlot(run.staged);
     return;
   }
   {
@@ -152,16 +181,34 @@ void CoalescingFileWriter::writeRuns() {
       failed_ = true;
     }
     lock.lock();
+    if (run.staged != nullptr) {
+      freeSlots_.push_back(run.staged);
+    }
     ++written_;
     changed_.notify_all();
   }
 }
 
-bool CoalescingFileWriter::write(Run& run) {
-  // Recorded before the write, which uses the pieces up.
-  if (ledger_ != nullptr) {
-    ledger_->record(run.start, run.pieces.data(), run.pieces.size(), run.length);
+char* CoalescingFileWriter::takeSlot() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return !freeSlots_.empty(); });
+  char* slot = freeSlots_.back();
+  freeSlots_.pop_back();
+  return slot;
+}
+
+void CoalescingFileWriter::releaseSlot(char* slot) {
+  if (slot == nullptr) {
+    return;
   }
+  {
+    const std::lock_guard lock(mutex_);
+    freeSlots_.push_back(slot);
+  }
+  changed_.notify_all();
+}
+
+bool CoalescingFileWriter::write(Run& run) {
   const bool written = writeRun(run);
   if (written) {
     blockdev::runAfterWriteHook(file_.descriptor(), run.start, run.length);
@@ -173,15 +220,15 @@ bool CoalescingFileWriter::write(Run& run) {
 }
 
 bool CoalescingFileWriter::writeRun(Run& run) {
-  if (direct_.takes(run.start, run.length)) {
-    const size_t done = direct_.write(run.start, run.pieces.data(), run.pieces.size(), run.length);
+  if (run.staged != nullptr) {
+    const size_t done = direct_.write(run.start, run.staged, run.length);
     if (done == run.length) {
       return true;
     }
     // Whatever the direct write left (a device that refuses it after all, a
     // short write), the file's own descriptor tries; its failure is the
     // failure.
-    iovec rest{const_cast<char*>(direct_.staged()) + done, run.length - done};
+    iovec rest{run.staged + done, run.length - done};
     return writeVectorFully(file_.descriptor(), run.start + static_cast<int64_t>(done), &rest, 1);
   }
   if (!writeVectorFully(file_.descriptor(), run.start, run.pieces.data(), run.pieces.size())) {

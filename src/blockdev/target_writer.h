@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,9 +31,11 @@ bool writeFully(File& file, int64_t offset, const char* data, size_t count);
 // The runs are written on a thread of the writer's own, so that the next
 // bytes are received while the last ones are written; without that thread
 // (none could be started, or `background` is false) each is written as soon
-// as it is complete. The blocks are not copied on the way in: each must stay
-// readable until it is written, which ImageBlockSink promises. With a
-// `ledger`, every run is recorded there as it is written, for verification.
+// as it is complete. A run that goes past the cache is copied into aligned
+// memory as it is handed on; the others are written from the blocks
+// themselves, so each block must stay readable until it is written, which
+// ImageBlockSink promises. With a `ledger`, every run is recorded there as
+// it is handed on, for verification.
 class CoalescingFileWriter : public ImageBlockSink {
 public:
   static constexpr size_t defaultCapacity = 4 * 1024 * 1024;
@@ -57,11 +60,19 @@ private:
     int64_t start = 0;
     size_t length = 0;
     std::vector<iovec> pieces;
+    char* staged = nullptr;  // the run gathered in a staging slot, if it goes past the cache
   };
+  struct FreeSlot {
+    void operator()(char* memory) const;
+  };
+  // Two slots: one being written while the next is filled.
+  static constexpr size_t stagingSlots = 2;
 
   // Hands the gathered run on to the writing thread, or writes it at once.
   void handOn();
-  void waitUntilWritten(uint64_t count);
+  // Waits for a free staging slot; the writing thread frees them.
+  char* takeSlot();
+  void releaseSlot(char* slot);
   void writeRuns();
   // Writes one run and records it; false when that failed.
   bool write(Run& run);
@@ -71,11 +82,13 @@ private:
   size_t capacity_;
   blockdev::WriteLedger* ledger_;
   DirectTarget direct_;
+  std::vector<std::unique_ptr<char, FreeSlot>> slots_;
   Run gathered_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Run> queue_;
+  std::vector<char*> freeSlots_;
   uint64_t handedOn_ = 0;       // runs handed to the thread so far
   uint64_t written_ = 0;        // of them, those written or dropped
   uint64_t previousFlush_ = 0;  // handedOn_ at the previous flush()

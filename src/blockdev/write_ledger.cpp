@@ -11,6 +11,7 @@
 #include <memory>
 #include <utility>
 
+#include "blockdev/read_ahead.h"
 #include "support/unique_fd.h"
 
 namespace blockdev {
@@ -26,10 +27,6 @@ struct StateDeleter {
   void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
 };
 using HashState = std::unique_ptr<XXH3_state_t, StateDeleter>;
-
-struct Free {
-  void operator()(char* memory) const { std::free(memory); }
-};
 
 std::mutex hook_mutex;
 AfterWriteHook after_write_hook;
@@ -84,33 +81,44 @@ bool WriteLedger::verify(int descriptor, const std::string& name, std::string& e
     return true;
   }
   const UniqueFd reader(openUncached(descriptor));
-  void* memory = nullptr;
-  if (reader.get() < 0 || ::posix_memalign(&memory, kAlignment, kReadSize) != 0) {
+  if (reader.get() < 0) {
     error = "cannot read " + name + " back: " + std::strerror(errno);
     return false;
   }
-  const std::unique_ptr<char, Free> buffer(static_cast<char*>(memory));
-  HashState state(XXH3_createState());
-  for (const Range& range : ranges_) {
-    XXH3_64bits_reset(state.get());
+  std::vector<ReadAhead::Piece> plan;
+  for (size_t index = 0; index < ranges_.size(); ++index) {
+    const Range& range = ranges_[index];
     const int64_t end = range.start + static_cast<int64_t>(range.length);
-    int64_t at = range.start / kAlignment * kAlignment;
-    while (at < end) {
+    for (int64_t at = range.start / kAlignment * kAlignment; at < end;) {
       const int64_t want = std::min<int64_t>(kReadSize, (end - at + kAlignment - 1) / kAlignment * kAlignment);
-      ssize_t got = ::pread(reader.get(), buffer.get(), static_cast<size_t>(want), at);
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
+      plan.push_back({index, at, static_cast<size_t>(want)});
+      at += want;
+    }
+  }
+  ReadAhead pieces(reader.get(), std::move(plan));
+  if (!pieces.ready()) {
+    error = "cannot read " + name + " back: " + std::strerror(ENOMEM);
+    return false;
+  }
+  HashState state(XXH3_createState());
+  size_t piece = 0;
+  for (size_t index = 0; index < ranges_.size(); ++index) {
+    const Range& range = ranges_[index];
+    const int64_t end = range.start + static_cast<int64_t>(range.length);
+    XXH3_64bits_reset(state.get());
+    for (; piece < pieces.count() && pieces.plan(piece).range == index; ++piece) {
+      const ReadAhead::Read read = pieces.await(piece);
+      const int64_t at = pieces.plan(piece).at;
       // Past the end of what was read nothing of the range is there.
       const int64_t from = std::max(at, range.start);
-      const int64_t to = std::min(at + std::max<ssize_t>(got, 0), end);
-      if (got <= 0 || to <= from) {
+      const int64_t to = std::min(at + static_cast<int64_t>(read.bytes), end);
+      if (read.error != 0 || to < std::min(at + static_cast<int64_t>(pieces.plan(piece).want), end) || to <= from) {
         error = "cannot read " + rangeText(range.start, range.length) + " of " + name + " back" +
-                (got < 0 ? std::string(": ") + std::strerror(errno) : std::string());
+                (read.error != 0 ? std::string(": ") + std::strerror(read.error) : std::string());
         return false;
       }
-      XXH3_64bits_update(state.get(), buffer.get() + (from - at), static_cast<size_t>(to - from));
-      at = to;
+      XXH3_64bits_update(state.get(), read.data + (from - at), static_cast<size_t>(to - from));
+      pieces.release(piece);
     }
     if (XXH3_64bits_digest(state.get()) != range.hash) {
       error = rangeText(range.start, range.length) + " of " + name + " differ from what was written";

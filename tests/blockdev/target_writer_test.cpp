@@ -183,6 +183,35 @@ TEST(TargetWriterFailureTest, DirectRunCutShortIsAFailedWrite) {
   EXPECT_EQ(readAll(path), std::string(8192, 'd'));
 }
 
+// Runs that go past the cache wait for one of the writer's few aligned
+// slots; after a failed write the runs still queued give theirs back
+// unwritten, so a sender of many more runs than slots is told of the failure
+// instead of waiting for ever.
+TEST(TargetWriterFailureTest, RunsAfterAFailedDirectWriteAreDroppedWithoutAHang) {
+  TempDir dir;
+  const auto path = dir.write("limited", "");
+  File file;
+  ASSERT_TRUE(file.Open(path.string(), 10));
+  ASSERT_TRUE(DirectTarget(file.descriptor(), 4096).usable()) << "the test directory allows no direct I/O";
+  const std::string block(4096, 'r');
+
+  bool finished = true;
+  {
+    const FileSizeLimit limit(8192);
+    CoalescingFileWriter writer(file, 4096, true);
+    // Gaps between the blocks make each its own run.
+    for (int64_t at = 0; at < 40 * 8192; at += 8192) {
+      if (!writer.writeAt(at, block.data(), block.size())) {
+        break;
+      }
+    }
+    finished = writer.finish();
+  }
+
+  EXPECT_FALSE(finished);
+  EXPECT_EQ(readAll(path).substr(0, 4096), block);
+}
+
 TEST(DirectTargetTest, TakesOnlyWholeAlignedRunsThatFit) {
   TempDir dir;
   const auto path = dir.write("target", std::string(65536, '.'));

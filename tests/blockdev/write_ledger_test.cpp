@@ -106,4 +106,30 @@ TEST_F(WriteLedgerOnRig, DamageBehindTheCacheIsCaughtAndNamed) {
   EXPECT_NE(error.find("differ"), std::string::npos) << error;
 }
 
+// A range longer than one read is read back in pieces, ahead of the
+// hashing: damage in a later piece is caught as surely as in the first, and a
+// range that reaches past the end of the device cannot pass for verified.
+TEST_F(WriteLedgerOnRig, LongRangesAreCheckedToTheirLastPiece) {
+  const int64_t length = 10 * kMiB + 4096;
+  const std::string data = pattern(static_cast<size_t>(length), 5);
+  File target;
+  ASSERT_TRUE(target.Open(partition_, File::readWriteUncached));
+  ASSERT_TRUE(writeFully(target, 0, data.data(), data.size()));
+  ASSERT_TRUE(target.Sync());
+  blockdev::WriteLedger ledger;
+  ledger.record(0, data.data(), data.size());
+  std::string error;
+  EXPECT_TRUE(ledger.verify(target.descriptor(), partition_, error)) << error;
+
+  const int64_t partitionStart = 2048 * 512;
+  damage(rig_->device("target"), partitionStart + 10 * kMiB);
+  EXPECT_FALSE(ledger.verify(target.descriptor(), partition_, error));
+  EXPECT_NE(error.find("differ"), std::string::npos) << error;
+
+  blockdev::WriteLedger beyond;
+  beyond.record(16 * kMiB - 4096, data.data(), 8192);
+  EXPECT_FALSE(beyond.verify(target.descriptor(), partition_, error));
+  EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+}
+
 }  // namespace
