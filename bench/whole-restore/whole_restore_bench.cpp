@@ -5,11 +5,13 @@
 //   bench_whole_restore [--data-mib N]     (as root; default 1088)
 //
 // The restore is timed from sending "-r" to the "SUCCESS" of the drive,
-// minus the agent's fixed pauses for one partition (10 s for the kernel to
-// read the new table, 10 s before the status becomes "SUCCESS"). The agent's
-// peak resident memory (VmHWM) is read once the drive is done. It builds
-// its own rig disks, holds the ports lock while the agent and the service
-// run, and removes everything it made.
+// minus the agent's fixed pause for one partition (10 s before the status
+// becomes "SUCCESS"; the new table is read by the kernel without one). Every
+// download ends with a read-back of what it wrote; the agent logs how long
+// that took, and the restore without it is the net time minus those seconds.
+// The agent's peak resident memory (VmHWM) is read once the drive is done.
+// It builds its own rig disks, holds the ports lock while the agent and the
+// service run, and removes everything it made.
 #include <sys/file.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,7 +43,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr double kFixedPauseSeconds = 20.0;
+constexpr double kFixedPauseSeconds = 10.0;
 constexpr int64_t kMiB = 1024 * 1024;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -138,6 +141,24 @@ long peakResidentKb(pid_t pid) {
   return -1;
 }
 
+// The read-backs the agent logged: bytes, seconds and how many downloads.
+struct ReadBacks {
+  double bytes = 0;
+  double seconds = 0;
+  int downloads = 0;
+};
+
+ReadBacks readBacksIn(const std::string& log) {
+  static const std::regex line("Read back and compared ([0-9]+) bytes in ([0-9.]+) s");
+  ReadBacks sum;
+  for (auto match = std::sregex_iterator(log.begin(), log.end(), line); match != std::sregex_iterator(); ++match) {
+    sum.bytes += std::stod((*match)[1].str());
+    sum.seconds += std::stod((*match)[2].str());
+    ++sum.downloads;
+  }
+  return sum;
+}
+
 double timedDd(const std::string& from, const std::string& to) {
   const auto start = Clock::now();
   must({"dd", "if=" + from, "of=" + to, "bs=1M", "conv=fsync", "status=none"});
@@ -184,6 +205,7 @@ int benchmark(int64_t dataMiB) {
   must({"sync"});
   double restoreSeconds = 0;
   long peakKb = -1;
+  ReadBacks readBacks;
   {
     PortsLock lock;
     BackupServiceOptions serviceOptions;
@@ -199,7 +221,9 @@ int benchmark(int64_t dataMiB) {
     require(session.client.connect("127.0.0.1", AgentProcess::port, "/backend", 5s), "cannot reach the agent");
     restoreSeconds = timedRestore(session, target);
     peakKb = peakResidentKb(agent.pid());
+    readBacks = readBacksIn(agent.log());
   }
+  require(readBacks.downloads > 0, "the agent logged no read-back of what it wrote");
   const std::string restored = rig.partition("target", 1);
   require(runProgram({"cmp", source, restored}).status == 0, "the restored partition differs from the source");
 
@@ -214,6 +238,14 @@ int benchmark(int64_t dataMiB) {
   std::printf("dd bs=1M conv=fsync of the same partition: %.2f s (%.0f MB/s)\n", ddSeconds,
               partitionBytes / ddSeconds / 1e6);
   std::printf("ratio restore / dd: %.2f\n", restoreNet / ddSeconds);
+  const double unverified = restoreNet - readBacks.seconds;
+  std::printf("verification read-back in the restore: %.2f s for %.0f MB (%d download%s)\n", readBacks.seconds,
+              readBacks.bytes / 1e6, readBacks.downloads, readBacks.downloads == 1 ? "" : "s");
+  std::printf("without verification: restore %.2f s (%.0f MB/s of partition)\n", unverified,
+              partitionBytes / unverified / 1e6);
+  std::printf("verification adds %.0f%% to the write time (read-back / restore without it; target <= 35%%)\n",
+              100.0 * readBacks.seconds / unverified);
+  std::printf("ratio restore without verification / dd: %.2f\n", unverified / ddSeconds);
   std::printf("agent peak resident memory (VmHWM) during the restore: %ld kB (%.1f MiB)\n", peakKb,
               static_cast<double>(peakKb) / 1024.0);
   return 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -214,15 +215,33 @@ constexpr int resumeAttempts = 5;
 constexpr std::chrono::seconds resumeSpan(120);
 constexpr std::chrono::milliseconds firstResumeWait(1000);
 
+// The read-backs of one download, summed, so that the log shows what the
+// check costs next to the write.
+struct ReadBack {
+  int64_t bytes = 0;
+  std::chrono::duration<double> time{0};
+};
+
 // Only bytes read back from the device, past the page cache, as they were
 // handed to the writer make a restore whole.
-int verifyWritten(File& target, const std::string& name, const blockdev::WriteLedger& ledger) {
+int verifyWritten(File& target, const std::string& name, const blockdev::WriteLedger& ledger, ReadBack& readBack) {
+  const auto start = Clock::now();
   std::string error;
-  if (!ledger.verify(target.descriptor(), name, error)) {
+  const bool same = ledger.verify(target.descriptor(), name, error);
+  readBack.time += Clock::now() - start;
+  readBack.bytes += ledger.bytes();
+  if (!same) {
     logLine("Verification failed: " + error);
     return downloadWriteFailed;
   }
   return downloadOk;
+}
+
+// One line per verified download.
+void logReadBack(const ReadBack& readBack) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f", readBack.time.count());
+  logLine("Read back and compared " + std::to_string(readBack.bytes) + " bytes in " + seconds + " s");
 }
 
 int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t size, const std::string& request,
@@ -279,14 +298,19 @@ int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t si
   if (!target.Sync()) {
     return downloadWriteFailed;
   }
-  if (const int verified = verifyWritten(target, name, ledger); verified != downloadOk) {
+  ReadBack readBack;
+  if (const int verified = verifyWritten(target, name, ledger, readBack); verified != downloadOk) {
     return verified;
   }
   blockdev::WriteLedger start;
   if (!held.writeTo(target, start)) {
     return downloadWriteFailed;
   }
-  return verifyWritten(target, name, start);
+  if (const int verified = verifyWritten(target, name, start, readBack); verified != downloadOk) {
+    return verified;
+  }
+  logReadBack(readBack);
+  return downloadOk;
 }
 
 }  // namespace
@@ -348,7 +372,15 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
     if (outcome.result != downloadOk) {
       return outcome.result;
     }
-    return target->Sync() ? verifyWritten(*target, outfile, ledger) : downloadWriteFailed;
+    if (!target->Sync()) {
+      return downloadWriteFailed;
+    }
+    ReadBack readBack;
+    if (const int verified = verifyWritten(*target, outfile, ledger, readBack); verified != downloadOk) {
+      return verified;
+    }
+    logReadBack(readBack);
+    return downloadOk;
   }
   if (!blockdev::wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
     logLine(error);
