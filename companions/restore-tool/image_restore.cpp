@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -18,8 +19,9 @@ constexpr uint64_t kHeldBackBytes = 1024 * 1024;
 
 // Copies bytes [from, to) of the image onto the target, recording each chunk
 // in `ledger`. Progress counts only bytes whose writeback has completed: each
-// chunk's writeback is started at once and waited for when the next chunk is
-// written, so reading and writing still overlap.
+// chunk's writeback is started at once, and the oldest is waited for only
+// once more than a window of chunks is under way, so reading, writing and
+// the device's own work overlap while the progress stays a few MiB behind.
 class RangeCopier {
 public:
   RangeCopier(ImageSource& image, blockdev::BlockDevice& target, ProgressPrinter& progress)
@@ -38,9 +40,11 @@ public:
       blockdev::runAfterWriteHook(target_.descriptor(), static_cast<int64_t>(offset), length);
       ::sync_file_range(target_.descriptor(), static_cast<off_t>(offset), static_cast<off_t>(length),
                         SYNC_FILE_RANGE_WRITE);
-      settlePending();
-      pending_offset_ = offset;
-      pending_length_ = length;
+      pending_.push_back({offset, length});
+      pendingBytes_ += length;
+      while (pendingBytes_ > kWritebackWindow) {
+        settleOldest();
+      }
       offset += length;
       if (progress_.readerGone()) {
         error = "the output was closed; restore stopped";
@@ -50,25 +54,39 @@ public:
     return true;
   }
 
-  // Waits for the last chunk's writeback; its bytes then count as done.
+  // Waits for the writeback of every chunk still under way; their bytes then
+  // count as done.
   void settlePending() {
-    if (pending_length_ == 0) {
-      return;
+    while (!pending_.empty()) {
+      settleOldest();
     }
-    ::sync_file_range(target_.descriptor(), static_cast<off_t>(pending_offset_), static_cast<off_t>(pending_length_),
-                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    durable_ += pending_length_;
-    pending_length_ = 0;
-    progress_.update(durable_);
   }
 
 private:
+  // Bytes whose writeback may be under way at once.
+  static constexpr size_t kWritebackWindow = 16 * kImageChunkSize;
+
+  struct Chunk {
+    uint64_t offset;
+    size_t length;
+  };
+
+  void settleOldest() {
+    const Chunk chunk = pending_.front();
+    pending_.pop_front();
+    ::sync_file_range(target_.descriptor(), static_cast<off_t>(chunk.offset), static_cast<off_t>(chunk.length),
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    pendingBytes_ -= chunk.length;
+    durable_ += chunk.length;
+    progress_.update(durable_);
+  }
+
   ImageSource& image_;
   blockdev::BlockDevice& target_;
   ProgressPrinter& progress_;
   std::vector<char> buffer_;
-  uint64_t pending_offset_ = 0;
-  size_t pending_length_ = 0;
+  std::deque<Chunk> pending_;
+  size_t pendingBytes_ = 0;
   uint64_t durable_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <optional>
 
 #include <libvhdi.h>
 
@@ -16,6 +17,8 @@
 #include "vhd_blocks.h"
 
 namespace {
+
+constexpr uint64_t kVhdFooterBytes = 512;
 
 std::string systemError(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
@@ -101,7 +104,10 @@ private:
   std::string path_;
 };
 
-std::unique_ptr<ImageSource> openRaw(const std::string& path, std::string& error) {
+// With `dataBytes`, the image is the first `dataBytes` of the file, which
+// must hold at least that many and `trailerBytes` more.
+std::unique_ptr<ImageSource> openRaw(const std::string& path, std::string& error,
+                                     std::optional<uint64_t> dataBytes = std::nullopt, uint64_t trailerBytes = 0) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     error = systemError("cannot open image file " + path, errno);
@@ -115,6 +121,12 @@ std::unique_ptr<ImageSource> openRaw(const std::string& path, std::string& error
     size = static_cast<uint64_t>(info.st_size);
   } else if (!S_ISBLK(info.st_mode) || ioctl(fd, BLKGETSIZE64, &size) != 0) {
     error = "image " + path + " is neither a file nor a block device";
+  }
+  if (error.empty() && dataBytes) {
+    if (size < *dataBytes || size - *dataBytes < trailerBytes) {
+      error = "image file " + path + " is shorter than its layout says";
+    }
+    size = *dataBytes;
   }
   if (!error.empty()) {
     close(fd);
@@ -156,6 +168,18 @@ std::unique_ptr<ImageSource> openVhdImage(const std::string& path, std::string& 
     libvhdi_file_close(file, nullptr);
     libvhdi_file_free(&file, nullptr);
     return nullptr;
+  }
+  if (reading == VhdReading::WholeBlocks && disk_type == LIBVHDI_DISK_TYPE_FIXED) {
+    // A fixed image is the disk's bytes followed by the footer libvhdi has
+    // just accepted: read in whole chunks, not libvhdi's sector by sector.
+    std::string why;
+    auto data = openRaw(path, why, static_cast<uint64_t>(size), kVhdFooterBytes);
+    if (data) {
+      libvhdi_file_close(file, nullptr);
+      libvhdi_file_free(&file, nullptr);
+      return data;
+    }
+    std::cerr << "reading " << path << " through libvhdi: " << why << std::endl;
   }
   if (reading == VhdReading::WholeBlocks && disk_type == LIBVHDI_DISK_TYPE_DYNAMIC) {
     std::string why;

@@ -25,9 +25,9 @@ ImageFormat imageFormatOf(const std::string& path);
 // set when it cannot be read as such.
 std::unique_ptr<ImageSource> openImage(const std::string& path, std::string& error);
 
-// How the data of a dynamic VHD is read once libvhdi has accepted the image:
-// in whole blocks (vhd_blocks.h) where its structures allow, or sector by
-// sector through libvhdi alone.
+// How the data of a VHD is read once libvhdi has accepted the image: a fixed
+// one straight from the file and a dynamic one in whole blocks (vhd_blocks.h)
+// where its structures allow, or sector by sector through libvhdi alone.
 enum class VhdReading { WholeBlocks, LibvhdiOnly };
 std::unique_ptr<ImageSource> openVhdImage(const std::string& path, std::string& error,
                                           VhdReading reading = VhdReading::WholeBlocks);
