@@ -22,7 +22,6 @@ public:
   DirectTarget& operator=(const DirectTarget&) = delete;
 
   bool usable() const { return descriptor_ >= 0; }
-  size_t capacity() const { return capacity_; }
   // True when the run of `length` bytes at `position` may go past the cache.
   bool takes(int64_t position, size_t length) const;
 

@@ -74,7 +74,7 @@ private:
   char* takeSlot();
   void releaseSlot(char* slot);
   void writeRuns();
-  // Writes one run and records it; false when that failed.
+  // Writes one run; false when that failed.
   bool write(Run& run);
   bool writeRun(Run& run);
 
