@@ -27,7 +27,8 @@ public:
     check(length > 0 && length <= ImageStreamParser::blockSize);
     check(position + static_cast<int64_t>(length) <= imageSize_);
     held_.push_back({position, data, length});
-    return failAfter == 0 || writes.size() + held_.size() < failAfter;
+    ++handed_;
+    return failAfter == 0 || handed_ < failAfter;
   }
   bool flush() override {
     read(older_);
@@ -55,6 +56,9 @@ private:
     pieces.clear();
   }
   int64_t imageSize_;
+  // Counts every piece handed, also those held back unread: the refusal must
+  // come at the same piece however the stream was cut.
+  size_t handed_ = 0;
   std::vector<Held> older_;  // handed before the previous flush
   std::vector<Held> held_;   // handed since
 };
