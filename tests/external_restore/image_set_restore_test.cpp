@@ -276,6 +276,13 @@ TEST_F(ImageSetRestore, TargetsTheGateRefusesAreNeverWritten) {
   };
   std::unique_ptr<Rig> alien;
   TempDir mounts;
+  // The disk's node, with one ext4 partition mounted from it.
+  const auto withMountedPartition = [&mounts](Rig& rig, const std::string& disk) {
+    rig.partition(disk, "label: dos\nsize=4M\n");
+    rig.mkfs(disk, 1, "ext4");
+    rig.mount(disk, 1, mounts.path() / disk);
+    return rig.device(disk);
+  };
   const std::vector<Case> cases{
       {"a partition node",
        [](Rig& rig) {
@@ -283,14 +290,8 @@ TEST_F(ImageSetRestore, TargetsTheGateRefusesAreNeverWritten) {
          return rig.partition("target", 1);
        },
        "target", nullptr},
-      {"a disk with a mounted partition",
-       [&mounts](Rig& rig) {
-         rig.partition("target", "label: dos\nsize=4M\n");
-         rig.mkfs("target", 1, "ext4");
-         rig.mount("target", 1, mounts.path() / "target");
-         return rig.device("target");
-       },
-       "", nullptr},
+      {"a disk with a mounted partition", [&](Rig& rig) { return withMountedPartition(rig, "target"); }, "",
+       nullptr},
       {"a loop device the inventory does not list",
        [&alien](Rig&) {
          alien = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"alien", "internal", "16M"}});
@@ -299,14 +300,8 @@ TEST_F(ImageSetRestore, TargetsTheGateRefusesAreNeverWritten) {
        "", nullptr},
       {"a relative path", [](Rig& rig) { return rig.device("target").substr(1); }, "target", nullptr},
       {"a disk smaller than the record's table", [](Rig& rig) { return rig.device("small"); }, "", nullptr},
-      {"the USB drive holding the backups",
-       [&mounts](Rig& rig) {
-         rig.partition("stick", "label: dos\nsize=8M\n");
-         rig.mkfs("stick", 1, "ext4");
-         rig.mount("stick", 1, mounts.path() / "stick");
-         return rig.device("stick");
-       },
-       "", nullptr},
+      {"the USB drive holding the backups", [&](Rig& rig) { return withMountedPartition(rig, "stick"); }, "",
+       nullptr},
       {"a disk swapped under its node after the report", [](Rig& rig) { return rig.device("target"); }, "",
        [](Rig& rig) { swapMedium(rig, "target"); }},
   };
