@@ -11,17 +11,29 @@
 #include <optional>
 #include <vector>
 
-#include "child_process.h"
 #include "image_restore.h"
 #include "image_source.h"
 #include "partition_record.h"
 #include "progress_printer.h"
+#include "support/process_runner.h"
 #include "volume_probe.h"
 
 namespace {
 
 std::string systemError(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
+}
+
+// Runs a helper program without a shell, so that no path handed to it is
+// ever interpreted; its output goes to standard error, away from the lines
+// the agent reads.
+bool runHelper(const std::vector<std::string>& args, std::string& error) {
+  const ChildExit exit = runChild(args, ChildStdout::toStderr).exit;
+  if (exit.succeeded()) {
+    return true;
+  }
+  error = exit.how == ChildExit::How::notStarted ? exit.error : args[0] + " " + exit.describe();
+  return false;
 }
 
 // Closes on every path; the file is removed unless kept.
@@ -231,9 +243,9 @@ int createImageCommand(const CaptureRequest& request, std::ostream& out) {
     if (!image.create(request.output, error)) {
       return fail();
     }
-    if (!runProgram({"qemu-img", "convert", "-q", "-f", "raw", "-O", "vpc", "-o", "subformat=dynamic,force_size=on",
-                     raw_path, request.output},
-                    error) ||
+    if (!runHelper({"qemu-img", "convert", "-q", "-f", "raw", "-O", "vpc", "-o", "subformat=dynamic,force_size=on",
+                    raw_path, request.output},
+                   error) ||
         !image.sync(error)) {
       return fail();
     }

@@ -78,7 +78,7 @@ int RestoreImage(const std::string& image, const std::string& key, const std::st
   // The partitions of the old table may still be there; writing into one of
   // them would put the image where the backup's table does not have it.
   if (!table.started || !toolStepSucceeded(table.status, sawSuccess, sawError)) {
-    markFailed(key, "Partition table of " + image + " not written; image not restored");
+    markFailed(key, "Partition table of " + image + " not written (the tool " + table.ending + "); image not restored");
     return 1;
   }
 

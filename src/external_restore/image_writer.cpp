@@ -8,22 +8,18 @@
 #include "external_restore/tool_outcome.h"
 #include "server_restore/progress.h"
 #include "support/pause.h"
+#include "support/process_runner.h"
 
 namespace {
 
-// The last blank-separated word of the line's text up to its first newline.
-std::string percentageOf(const std::string& piece) {
-  const std::string text = piece.substr(0, piece.find('\n'));
-  const auto blank = text.rfind(' ');
-  return blank == std::string::npos ? text : text.substr(blank + 1);
-}
+// The tool's lines are read as fgets with a 512-byte buffer gives them: a
+// longer line arrives in pieces, each handled as a line of its own.
+constexpr size_t kToolLinePiece = 511;
 
-int closePipe(FILE* pipe) {
-  const int status = pclose(pipe);
-  // Cleared only while it is still ours, as the server restore's progress
-  // reader does with the same handle.
-  in.compare_exchange_strong(pipe, nullptr);
-  return status;
+// The last blank-separated word of the line.
+std::string percentageOf(const std::string& line) {
+  const auto blank = line.rfind(' ');
+  return blank == std::string::npos ? line : line.substr(blank + 1);
 }
 
 void markFailed(const std::string& key) {
@@ -34,47 +30,60 @@ void markFailed(const std::string& key) {
 }  // namespace
 
 int DownloadImageFromExtDrive(const std::string& command, const std::string& key) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    logLine("Cannot start " + command);
+  // A cancel stops the tool even while it prints nothing (a flush of a large
+  // partition can take minutes); the tool leaves nothing mountable behind.
+  ChildProcess tool(shellCommand(command), ChildStdout::pipe, ChildLimits{[] { return cancelrestore.load(); }, {}});
+  if (!tool.started()) {
+    logLine("Cannot start " + command + ": " + tool.startFailure().error);
     return 0;
   }
-  in = pipe;
+  FILE* const handle = tool.outputHandle();
+  in = handle;
 
   bool succeeded = false;
-  // 512 bytes including the terminator: longer lines arrive in pieces, each
-  // handled as a line of its own.
-  char line[512];
-  while (fgets(line, sizeof(line), pipe) != nullptr) {
-    const std::string piece = line;
-    logLine(piece.substr(0, piece.find('\n')));
-    if (isToolErrorLine(piece)) {
-      markFailed(key);
-      closePipe(pipe);
-      return 0;
-    }
-    succeeded = isToolSuccessLine(piece);
-    if (succeeded) {
-      restorePointToProgress.set(key, "SUCCESS");
-    } else if (piece.find('%') != std::string::npos) {
-      restorePointToProgress.set(key, percentageOf(piece));
-    } else {
-      restorePointToProgress.set(key, "");
-    }
+  bool failed = false;
+  const ChildProcess::Reading reading = tool.readLines(
+      [&](const std::string& line) {
+        logLine(line);
+        if (isToolErrorLine(line)) {
+          failed = true;
+          return false;
+        }
+        succeeded = isToolSuccessLine(line);
+        if (succeeded) {
+          restorePointToProgress.set(key, "SUCCESS");
+        } else if (line.find('%') != std::string::npos) {
+          restorePointToProgress.set(key, percentageOf(line));
+        } else {
+          restorePointToProgress.set(key, "");
+        }
+        if (cancelrestore) {
+          return false;
+        }
+        SendRestoreProgress();
+        pauseFor(std::chrono::milliseconds(100));
+        return true;
+      },
+      kToolLinePiece);
+  const bool cancelled = !failed && reading != ChildProcess::Reading::ended;
+  // Cleared only while it is still ours, as the server restore's progress
+  // reader does with the same handle.
+  FILE* expected = handle;
+  in.compare_exchange_strong(expected, nullptr);
 
-    if (cancelrestore) {
-      logLine("Restore is cancelled... ");
-      closePipe(pipe);
-      return 1;
-    }
-    SendRestoreProgress();
-    pauseFor(std::chrono::milliseconds(100));
+  if (cancelled) {
+    logLine("Restore is cancelled... ");
+    tool.stop();
+    return 1;
   }
-  const int status = closePipe(pipe);
-
-  if (!toolStepSucceeded(status, succeeded, false)) {
-    logLine("The restore tool did not report success for " + key + " (status " + std::to_string(status) +
-            "); marked as failed");
+  if (failed) {
+    markFailed(key);
+    tool.wait();
+    return 0;
+  }
+  const ChildExit exit = tool.wait();
+  if (!toolStepSucceeded(exit.waitStatus, succeeded, false)) {
+    logLine("The restore tool did not report success for " + key + " (it " + exit.describe() + "); marked as failed");
     markFailed(key);
     return 0;
   }

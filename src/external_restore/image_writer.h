@@ -9,8 +9,8 @@
 // (37%); any other line sets the empty text. The table is sent after every
 // line. The image counts as written only when the tool exits with status 0
 // after its success line; otherwise (killed, refused by sudo, silent) the key
-// becomes "ERROR". A cancel is noticed between lines and ends reading
-// without sending that line.
+// becomes "ERROR". A cancel ends reading without sending the line just read,
+// and stops the tool within a quarter of a second, also while it is silent.
 // Returns 0 when the command could not be started or failed, 1 when it
 // succeeded or was cancelled.
 int DownloadImageFromExtDrive(const std::string& command, const std::string& key);

@@ -9,7 +9,7 @@ bool isToolErrorLine(const std::string& line) {
 
 bool isToolSuccessLine(const std::string& line) { return line.find("successfully") != std::string::npos; }
 
-bool toolStepSucceeded(int pcloseStatus, bool sawSuccessLine, bool sawErrorLine) {
-  return pcloseStatus != -1 && WIFEXITED(pcloseStatus) && WEXITSTATUS(pcloseStatus) == 0 && sawSuccessLine &&
+bool toolStepSucceeded(int waitStatus, bool sawSuccessLine, bool sawErrorLine) {
+  return waitStatus != -1 && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0 && sawSuccessLine &&
          !sawErrorLine;
 }

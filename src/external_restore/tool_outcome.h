@@ -10,6 +10,6 @@ bool isToolErrorLine(const std::string& line);
 bool isToolSuccessLine(const std::string& line);
 
 // A write succeeded only when the tool exited by itself with status 0
-// (`pcloseStatus` as pclose returns it) and printed its success line: a tool
+// (`waitStatus` as waitpid gives it) and printed its success line: a tool
 // killed by the kernel, or refused by sudo, prints neither.
-bool toolStepSucceeded(int pcloseStatus, bool sawSuccessLine, bool sawErrorLine);
+bool toolStepSucceeded(int waitStatus, bool sawSuccessLine, bool sawErrorLine);

@@ -11,8 +11,8 @@
 #include "control/queues.h"
 #include "control/shared_state.h"
 #include "control/durable_progress.h"
-#include "support/child_output.h"
 #include "support/pause.h"
+#include "support/process_runner.h"
 
 ProgressTable restorePointToProgress;
 
@@ -66,7 +66,9 @@ std::string durablePercentText(const std::string& text) {
 
 std::atomic<unsigned> progressRound{0};
 
-constexpr std::chrono::milliseconds kSilenceCheck(200);
+// The tool's lines are read as fgets with a 512-byte buffer gives them: a
+// longer line arrives in pieces, each taken as a line of its own.
+constexpr size_t kToolLinePiece = 511;
 
 }  // namespace
 
@@ -77,45 +79,27 @@ bool progressRoundOver(unsigned round) { return progressRound != round; }
 void endProgressRound() { ++progressRound; }
 
 int ProcessRestoreProgress(const std::string& command, const std::string& key, const std::function<bool()>& over) {
-  ChildOutput child(command);
+  ChildProcess child(shellCommand(command), ChildStdout::pipe, ChildLimits{over, std::nullopt});
   if (!child.started()) {
     return 0;
   }
-  FILE* const handle = child.handle();
+  FILE* const handle = child.outputHandle();
   in = handle;
-  bool stopped = false;
-  std::string piece;
-  for (;;) {
-    const ChildOutput::Read read = child.next(piece, kSilenceCheck);
-    if (read == ChildOutput::Read::ended) {
-      break;
-    }
-    if (read == ChildOutput::Read::waiting) {
-      if (over && over()) {
-        stopped = true;
-        break;
-      }
-      continue;
-    }
-    // A piece is a line cut at its newline, or 511 characters of a longer one.
-    std::string text = piece.substr(0, piece.find('\n'));
-    logLine(text);
-    text = durablePercentText(text);
-    if (restorePointToProgress.setRunning(key, text + "%")) {
-      SendRestoreProgress();
-      pauseFor(std::chrono::milliseconds(100));
-    }
-    if (cancelrestore || (over && over())) {
-      stopped = true;
-      break;
-    }
-  }
+  const ChildProcess::Reading reading = child.readLines(
+      [&](const std::string& line) {
+        logLine(line);
+        const std::string text = durablePercentText(line);
+        if (restorePointToProgress.setRunning(key, text + "%")) {
+          SendRestoreProgress();
+          pauseFor(std::chrono::milliseconds(100));
+        }
+        return !(cancelrestore || (over && over()));
+      },
+      kToolLinePiece);
   // Only clear the handle if it is still ours: the reader of the next
   // partition may already have published its own pipe.
   FILE* expected = handle;
   in.compare_exchange_strong(expected, nullptr);
-  if (stopped) {
-    child.stop();
-  }
-  return child.close();
+  const ChildExit exit = reading == ChildProcess::Reading::ended ? child.wait() : child.stop();
+  return exit.waitStatus;
 }

@@ -1,54 +1,27 @@
 #include "support/command.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include <sys/wait.h>
 
+#include "support/process_runner.h"
 #include "support/text.h"
 
-namespace {
-
-// Reads everything `pipe` delivers into `output` and returns pclose's status.
-int readAll(FILE* pipe, std::string& output) {
-  char block[4096];
-  for (;;) {
-    const size_t got = fread(block, 1, sizeof(block), pipe);
-    output.append(block, got);
-    if (got < sizeof(block)) {
-      break;
-    }
-  }
-  return pclose(pipe);
-}
-
-}  // namespace
-
 std::vector<std::string> runCommand(const std::string& command, std::string& output) {
-  output.clear();
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    return {};
-  }
-  readAll(pipe, output);
+  output = runChild(shellCommand(command)).output;
   return split(output, '\n');
 }
 
 bool CommandRun::exitedCleanly() const { return started && status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 CommandRun runCommandWithStatus(const std::string& command) {
+  const ChildRun child = runChild(shellCommand(command));
   CommandRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    return run;
-  }
-  run.started = true;
-  std::string output;
-  run.status = readAll(pipe, output);
-  run.lines = split(output, '\n');
+  run.started = child.exit.how != ChildExit::How::notStarted;
+  run.status = child.exit.waitStatus;
+  run.lines = split(child.output, '\n');
+  run.ending = child.exit.describe();
   return run;
 }
 
 int runSystem(const std::string& command) {
-  return std::system(command.c_str());
+  return runChild(shellCommand(command), ChildStdout::inherit).exit.waitStatus;
 }

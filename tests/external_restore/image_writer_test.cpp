@@ -148,6 +148,17 @@ TEST_F(ImageWriter, CancelEndsReadingWithoutSendingTheLineJustRead) {
   EXPECT_EQ(in.load(), nullptr);
 }
 
+TEST_F(ImageWriter, ACancelStopsASilentToolAtOnce) {
+  // The cancel arrives while the tool prints nothing more (a long flush).
+  cancelOnPause_ = true;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(DownloadImageFromExtDrive(printing("10%\n") + "; exec sleep 600", "C"), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(sentValues(), std::vector<std::string>{"10%"});
+  EXPECT_EQ(stored(), "10%");
+  EXPECT_EQ(in.load(), nullptr);
+}
+
 TEST_F(ImageWriter, OnlyItsOwnKeyChanges) {
   restorePointToProgress.set("SYSVOL", "SUCCESS");
   restorePointToProgress.set("D", "");

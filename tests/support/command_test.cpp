@@ -1,5 +1,7 @@
 #include "support/command.h"
 
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include "common/temp_dir.h"
@@ -32,7 +34,25 @@ TEST(RunCommand, CapturesOutputLongerThanOneBlock) {
 
 TEST(RunSystem, ReturnsTheRawStatus) {
   EXPECT_EQ(runSystem("true"), 0);
-  EXPECT_NE(runSystem("false"), 0);
+  const int status = runSystem("exit 7");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+TEST(RunCommandWithStatus, TellsACleanExitFromAFailureOrAKill) {
+  const CommandRun clean = runCommandWithStatus("echo written; exit 0");
+  EXPECT_TRUE(clean.exitedCleanly());
+  EXPECT_EQ(clean.lines, Lines{"written"});
+
+  const CommandRun failed = runCommandWithStatus("echo written; exit 2");
+  EXPECT_TRUE(failed.started);
+  EXPECT_FALSE(failed.exitedCleanly());
+  EXPECT_EQ(failed.lines, Lines{"written"});
+  EXPECT_EQ(failed.ending, "failed with exit status 2");
+
+  const CommandRun killed = runCommandWithStatus("echo written; kill -9 $$");
+  EXPECT_FALSE(killed.exitedCleanly());
+  EXPECT_TRUE(WIFSIGNALED(killed.status));
 }
 
 TEST(ShellQuote, HostileTextStaysOneInertWord) {
