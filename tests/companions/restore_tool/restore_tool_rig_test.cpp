@@ -7,6 +7,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -92,6 +94,38 @@ void expectRestoredOutput(const ToolRun& run) {
   EXPECT_EQ(lines[lines.size() - 2], "Restoring image: 100%");
 }
 
+// An md 1.0 superblock as mdadm puts it near the end of a member partition
+// of `size` bytes: 8 KiB before the end, 4 KiB aligned, with its checksum, so
+// that libblkid takes the partition for a RAID member.
+void plantMdSuperblock(const std::string& partition, int64_t size) {
+  const uint64_t offset = (static_cast<uint64_t>(size) & ~uint64_t{0xFFF}) - 0x2000;
+  std::string block(256, '\0');
+  auto put = [&block](size_t at, size_t width, uint64_t value) {
+    for (size_t i = 0; i < width; ++i) {
+      block[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+  };
+  put(0, 4, 0xa92b4efc);  // magic
+  put(4, 4, 1);           // major version
+  block.replace(16, 16, "planted-md-uuid!");
+  block.replace(32, 8, "oldarray");
+  put(72, 4, 1);               // RAID 1
+  put(92, 4, 2);               // two disks
+  put(144, 8, offset >> 9);    // where this superblock lies, in sectors
+  uint64_t sum = 0;
+  for (size_t at = 0; at < block.size(); at += 4) {
+    sum += static_cast<unsigned char>(block[at]) | static_cast<unsigned char>(block[at + 1]) << 8 |
+           static_cast<unsigned char>(block[at + 2]) << 16 | static_cast<uint64_t>(static_cast<unsigned char>(block[at + 3])) << 24;
+  }
+  put(216, 4, (sum & 0xFFFFFFFF) + (sum >> 32));
+  writeDevice(partition, block, static_cast<int64_t>(offset));
+}
+
+std::string probeTypes(const std::string& device) {
+  const RigRun probe = runProgram({"blkid", "-p", "-o", "export", device});
+  return "status " + std::to_string(probe.status) + ": " + probe.output;
+}
+
 class RestoreToolOnDisks : public ::testing::Test {
 protected:
   void SetUp() override { SKIP_WITHOUT_RIG(); }
@@ -148,6 +182,73 @@ TEST_F(RestoreToolOnDisks, GptTableCapturedAndWrittenBackMatches) {
   EXPECT_EQ(readDevice(rig.device("blank"), size - 512, 8), "EFI PART");
   EXPECT_EQ(readDevice(rig.device("blank"), 512, 8), "EFI PART");
   EXPECT_TRUE(fs::exists(rig.partition("blank", 3)));
+}
+
+uint64_t littleEndian64(const std::string& bytes, size_t at) {
+  uint64_t value = 0;
+  for (size_t i = 8; i-- > 0;) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  }
+  return value;
+}
+
+// A Windows-like GPT disk (EFI system partition, MSR, data, recovery) onto a
+// disk twice its size and onto a smaller one that still holds every
+// partition: a table of the target itself, backup at its end, and every
+// partition's bytes as on the source.
+TEST_F(RestoreToolOnDisks, GptOntoALargerOrSmallerDiskIsATableOfThatDisk) {
+  Rig rig({{"source", "internal", "64M"}, {"larger", "internal", "128M"}, {"smaller", "internal", "48M"}});
+  rig.partition("source",
+                "label: gpt\n"
+                "size=8M, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"
+                "size=4M, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE\n"
+                "size=20M, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+                "size=6M, type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC\n");
+  rig.mkfs("source", 1, "vfat", "ESP");
+  rig.mkfs("source", 3, "ext4", "system");
+  rig.fill("source", 3);
+  std::vector<std::string> images;
+  for (int n = 1; n <= 4; ++n) {
+    images.push_back(capture(rig, "source", n, "p" + std::to_string(n) + ".raw", 0));
+  }
+  for (const auto& [name, size] : {std::pair{"larger", 128 * MiB}, std::pair{"smaller", 48 * MiB}}) {
+    SCOPED_TRACE(name);
+    const std::string target = rig.device(name);
+    // The target's end holds a stale backup GPT of an earlier table.
+    rig.partition(name, "label: gpt\nsize=2M\n");
+    for (int n = 1; n <= 4; ++n) {
+      const std::string& image = images[static_cast<size_t>(n - 1)];
+      const ToolRun table = runTool({"--restore-mbr", image + ".mbr", "-o", target});
+      ASSERT_EQ(table.status, 0) << table.out << table.err;
+      expectRestoredOutput(runTool({"--restore-image", image, "-o", rig.partition(name, n)}));
+    }
+    const RigRun verify = runProgram({"sgdisk", "-v", target});
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("No problems found"), std::string::npos) << verify.output;
+    const uint64_t lastLba = static_cast<uint64_t>(size) / 512 - 1;
+    EXPECT_EQ(littleEndian64(readDevice(target, 512, 512), 32), lastLba);
+    EXPECT_EQ(readDevice(target, static_cast<int64_t>(lastLba) * 512, 8), "EFI PART");
+    for (int n = 1; n <= 4; ++n) {
+      EXPECT_TRUE(readDevice(rig.partition(name, n)) == readDevice(rig.partition("source", n)))
+          << "partition " << n << " differs";
+    }
+  }
+}
+
+// A table made for 512-byte sectors, MBR or GPT, is refused on a disk with
+// 4096-byte blocks before its first byte changes.
+TEST_F(RestoreToolOnDisks, TablesOfAnotherSectorSizeAreRefusedUntouched) {
+  Rig rig({{"source", "internal", "16M"}, {"native4k", "internal", "32M@4096"}});
+  const std::string target = rig.device("native4k");
+  scribble(target, 32 * MiB);
+  const std::string before = readDevice(target);
+  for (const std::string label : {"dos", "gpt"}) {
+    SCOPED_TRACE(label);
+    rig.partition("source", "label: " + label + "\nsize=4M\n");
+    const std::string image = capture(rig, "source", 1, label + ".raw");
+    expectFailure(runTool({"--restore-mbr", image + ".mbr", "-o", target}), "logical blocks");
+    EXPECT_TRUE(readDevice(target) == before) << "the 4096-byte disk was written to";
+  }
 }
 
 TEST_F(RestoreToolOnDisks, RawAndVhdImagesRestoreByteForByte) {
@@ -212,6 +313,32 @@ TEST_F(RestoreToolOnDisks, KilledMidImageItLeavesNoFileSystemOldOrNew) {
   ASSERT_NE(seen.find('%'), std::string::npos) << seen;
   EXPECT_TRUE(WIFSIGNALED(status)) << "the tool finished before it could be killed";
   EXPECT_EQ(typeOn(partition), "");
+}
+
+// A sparse image writes only the blocks its file system uses; an md
+// superblock the old contents left near the partition's end must not make
+// the restored partition look like a RAID member.
+TEST_F(RestoreToolOnDisks, NoOldSignatureSurvivesASparseImage) {
+  Rig rig({{"target", "internal", "64M"}});
+  rig.partition("target", "label: gpt\nsize=32M\n");
+  const std::string partition = rig.partition("target", 1);
+  rig.mkfs("target", 1, "vfat");
+  plantMdSuperblock(partition, 32 * MiB);
+  ASSERT_NE(probeTypes(partition).find("linux_raid_member"), std::string::npos) << probeTypes(partition);
+  // A dynamic VHD leaves the blocks of zeros out, the partition's end too.
+  const std::string raw = (dir_.path() / "volume.raw").string();
+  const std::string image = (dir_.path() / "sparse.vhd").string();
+  ASSERT_EQ(runProgram({"truncate", "-s", "32M", raw}).status, 0);
+  ASSERT_EQ(runProgram({"mkfs.ext4", "-q", "-F", raw}).status, 0);
+  ASSERT_EQ(runProgram({"qemu-img", "convert", "-O", "vpc", "-o", "subformat=dynamic,force_size=on", raw, image}).status,
+            0);
+
+  expectRestoredOutput(runTool({"--restore-image", image, "-o", partition}));
+  const RigRun probe = runProgram({"blkid", "-p", "-o", "export", partition});
+  EXPECT_EQ(probe.status, 0) << probe.output;
+  EXPECT_NE(probe.output.find("TYPE=ext4"), std::string::npos) << probe.output;
+  const RigRun all = runProgram({"wipefs", "--no-act", "--noheadings", "--output", "TYPE", partition});
+  EXPECT_EQ(all.output, "ext4\n") << "signatures found: " << all.output;
 }
 
 TEST_F(RestoreToolOnDisks, ImageOnALargerPartitionLeavesTheRestAlone) {
