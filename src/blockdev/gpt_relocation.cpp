@@ -22,6 +22,9 @@ constexpr size_t kEntrySizeAt = 84;
 constexpr size_t kMinHeaderSize = 92;
 constexpr size_t kEntryLastLbaAt = 40;
 constexpr size_t kEntryTypeSize = 16;
+// Far beyond any real table (128 entries of 128 bytes), and small enough
+// that the array's size cannot overflow.
+constexpr uint64_t kMaxEntryArrayBytes = 64 * 1024 * 1024;
 
 uint64_t littleEndian(const std::string& bytes, size_t at, size_t width) {
   uint64_t value = 0;
@@ -52,7 +55,8 @@ bool readLayout(const std::string& header, unsigned blockSize, Layout& layout, s
   layout.entryCount = littleEndian(header, kEntryCountAt, 4);
   layout.entrySize = littleEndian(header, kEntrySizeAt, 4);
   if (layout.headerSize < kMinHeaderSize || layout.headerSize > header.size() || layout.headerSize > blockSize ||
-      layout.entrySize < kEntryLastLbaAt + 8) {
+      layout.entrySize < kEntryLastLbaAt + 8 || layout.entrySize > kMaxEntryArrayBytes ||
+      layout.entryCount * layout.entrySize > kMaxEntryArrayBytes) {
     error = "the GPT header announces a header size of " + std::to_string(layout.headerSize) +
             " and entries of " + std::to_string(layout.entrySize) + " bytes";
     return false;

@@ -17,13 +17,19 @@ std::string holderOf(const fs::path& sysfsRoot, const std::string& kernelName) {
 
 }  // namespace
 
-std::string diskInUse(const fs::path& sysfsRoot, const Json::Value& disk) {
+std::string diskInUse(const fs::path& sysfsRoot, const Json::Value& disk, const std::string& diskMountpoint) {
   const std::string device = disk["Device"].asString();
+  // lsblk shows an active swap area as the mount point "[SWAP]".
+  if (diskMountpoint == "[SWAP]") {
+    return device + " is in use as swap";
+  }
+  if (!diskMountpoint.empty()) {
+    return device + " is mounted on " + diskMountpoint;
+  }
   const Json::Value& partitions = disk["partitions"];
   for (const Json::Value& partition : partitions) {
     const std::string mountpoint = partition["MOUNTPOINT"].asString();
     const std::string name = "/dev/" + partition["name"].asString();
-    // lsblk shows an active swap area as the mount point "[SWAP]".
     if (mountpoint == "[SWAP]") {
       return "partition " + name + " of " + device + " is in use as swap";
     }

@@ -7,8 +7,9 @@
 #include <json/value.h>
 
 // The reason the disk object `disk` of the inventory (with its "partitions"
-// and their "MOUNTPOINT") is in use: a partition mounted or active as swap,
-// or the disk or a partition held by another block device (md, LVM,
-// device-mapper), as class/block/<name>/holders under `sysfsRoot` shows it.
-// Empty when nothing holds it.
-std::string diskInUse(const std::filesystem::path& sysfsRoot, const Json::Value& disk);
+// and their "MOUNTPOINT"; `diskMountpoint` is the whole disk's) is in use:
+// the disk or a partition mounted or active as swap, or held by another
+// block device (md, LVM, device-mapper), as class/block/<name>/holders under
+// `sysfsRoot` shows it. Empty when nothing holds it.
+std::string diskInUse(const std::filesystem::path& sysfsRoot, const Json::Value& disk,
+                      const std::string& diskMountpoint);

@@ -82,7 +82,7 @@ Json::Value buildInventory(const std::vector<std::string>& diskRows, const std::
       }
     }
     if (!usbOnly) {
-      if (const std::string inUse = diskInUse(sysfsRoot, disk); !inUse.empty()) {
+      if (const std::string inUse = diskInUse(sysfsRoot, disk, value("MOUNTPOINT", row)); !inUse.empty()) {
         disk["InUse"] = inUse;
       }
     }

@@ -158,8 +158,11 @@ TEST(DiskInventory, DisksInUseAreListedWithTheirReason) {
   sysfs.holder("vdb", "dm-0");
   const std::vector<std::string> partitions{row("nvme0n1p1", "part"), row("nvme0n1p2", "part"),
                                             row("sda1", "part", "[SWAP]"), row("mmcblk0p1", "part", "/boot")};
-  const Json::Value targets = buildInventory(kDiskRows, partitions, false, udev({}), sysfs.root());
-  ASSERT_EQ(targets.size(), 5u);
+  std::vector<std::string> disks = kDiskRows;
+  disks.push_back(row("vdc", "disk", "/srv"));  // a file system on the whole disk
+  sysfs.block("vdc", sysfs.device("pci0000:00/0000:00:06.0/virtio3", "virtio"));
+  const Json::Value targets = buildInventory(disks, partitions, false, udev({}), sysfs.root());
+  ASSERT_EQ(targets.size(), 6u);
   std::map<std::string, std::string> inUse;
   for (const auto& disk : targets) {
     inUse[disk["Device"].asString()] = disk.isMember("InUse") ? disk["InUse"].asString() : "free";
@@ -169,5 +172,6 @@ TEST(DiskInventory, DisksInUseAreListedWithTheirReason) {
   EXPECT_EQ(inUse["/dev/vdb"], "/dev/vdb is in use by /dev/dm-0 (RAID, LVM or device-mapper)");
   EXPECT_EQ(inUse["/dev/sda"], "partition /dev/sda1 of /dev/sda is in use as swap");
   EXPECT_EQ(inUse["/dev/mmcblk0"], "partition /dev/mmcblk0p1 of /dev/mmcblk0 is mounted on /boot");
+  EXPECT_EQ(inUse["/dev/vdc"], "/dev/vdc is mounted on /srv");
   EXPECT_EQ(inUse["/dev/nvme1n1"], "free");
 }
