@@ -10,6 +10,7 @@ export class ProgressView {
     this.rows = new Map();
     this.startedAt = new Map();
     this.statuses = {};
+    this.refusals = new Map();
     this.summary = h("p", { class: "summary", role: "status", "aria-live": "polite" });
     this.table = h("div", { class: "progress-list" });
     element.replaceChildren(this.summary, this.table);
@@ -27,6 +28,19 @@ export class ProgressView {
       }
       this.showStatus(key, row, String(status), now);
     }
+  }
+
+  // The agent's reason for refusing a drive's target disk, shown beside the
+  // drive's ERROR.
+  refuse(key, target, reason) {
+    this.refusals.set(key, `${target}: ${reason}`);
+    let row = this.rows.get(key);
+    if (!row) {
+      row = this.makeRow(key);
+      this.rows.set(key, row);
+      this.table.append(row.element);
+    }
+    row.detail.textContent = this.refusals.get(key);
   }
 
   makeRow(key) {
@@ -50,7 +64,7 @@ export class ProgressView {
       row.bar.removeAttribute("value");
       row.bar.classList.add("failed");
       row.state.textContent = "ERROR";
-      row.detail.textContent = "";
+      row.detail.textContent = this.refusals.get(key) || "";
     } else if (percent) {
       const value = Math.min(100, Number(percent[1]));
       if (!this.startedAt.has(key)) this.startedAt.set(key, { time: now, value });

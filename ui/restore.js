@@ -86,6 +86,7 @@ export class RestoreFlow {
       case "-i": return this.onReport(message);
       case "-c": return this.onEspCheck(message.Result);
       case "-p": return this.onProgress(message.progress);
+      case "refused": return this.onRefused(message);
       case "cancel-restore": return this.onCancelled();
       case "error": return this.onListingError(message);
       default:
@@ -320,8 +321,10 @@ export class RestoreFlow {
           h("option", { value: "" }, "Choose a disk…"),
           targets.map((target) => {
             const fits = Number(target.Size) >= Number(source.Size);
-            return h("option", { value: target.Device, disabled: !fits },
-              `${target.Device} — ${target.Model || "disk"} — ${formatBytes(target.Size)}${fits ? "" : " (too small)"}`);
+            // A disk in use is listed so that the user sees it, but cannot be picked.
+            const why = target.InUse ? ` (in use: ${target.InUse})` : fits ? "" : " (too small)";
+            return h("option", { value: target.Device, disabled: !fits || Boolean(target.InUse) },
+              `${target.Device} — ${target.Model || "disk"} — ${formatBytes(target.Size)}${why}`);
           }));
         return h("tr", {}, h("th", { scope: "row" }, h("label", { for: id }, source.Name)),
           h("td", { title: `${source.Size} bytes` }, formatBytes(source.Size)),
@@ -329,9 +332,11 @@ export class RestoreFlow {
       })));
     const targetList = h("table", {},
       h("caption", {}, "Disks of this machine"),
-      h("thead", {}, h("tr", {}, h("th", { scope: "col" }, "Device"), h("th", { scope: "col" }, "Model"), h("th", { scope: "col" }, "Size"))),
+      h("thead", {}, h("tr", {}, h("th", { scope: "col" }, "Device"), h("th", { scope: "col" }, "Model"), h("th", { scope: "col" }, "Size"),
+        h("th", { scope: "col" }, "State"))),
       h("tbody", {}, targets.map((t) => h("tr", {}, h("td", {}, t.Device), h("td", {}, t.Model || "—"),
-        h("td", { title: `${t.Size} bytes` }, formatBytes(t.Size))))));
+        h("td", { title: `${t.Size} bytes` }, formatBytes(t.Size)),
+        h("td", { class: t.InUse ? "in-use" : "" }, t.InUse ? `in use: ${t.InUse}` : "free")))));
     this.startButton = h("button", { type: "button", class: "danger", onclick: () => this.confirmRestore(table, sources, targets) },
       "Restore…");
     replaceContent(body, h("div", { class: "scroll" }, targetList), h("div", { class: "scroll" }, table), this.startButton);
@@ -391,6 +396,18 @@ export class RestoreFlow {
     replaceContent(this.progressStep.body, list, this.cancelButton);
     this.progress = new ProgressView(list);
     this.cancelRequested = false;
+  }
+
+  onRefused(message) {
+    if (!this.progress) {
+      this.showProgressStep();
+      this.setRunning(true);
+    }
+    const target = String(message.target || "");
+    const reason = String(message.reason || "");
+    this.progress.refuse(String(message.key || ""), target, reason);
+    this.lastError = `${target} was refused: ${reason}`;
+    return true;
   }
 
   onProgress(progress) {

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "blockdev/block_device.h"
+#include "blockdev/gpt_relocation.h"
 #include "partition_record_file.h"
 
 int restoreMbrCommand(const std::string& record_path, const std::string& device, std::ostream& out) {
@@ -17,7 +18,8 @@ int restoreMbrCommand(const std::string& record_path, const std::string& device,
       written = written && target.writeAll(static_cast<uint64_t>(region.offset), region.bytes->data(),
                                            region.bytes->size(), error);
     }
-    if (written && target.sync(error) && target.rereadPartitionTable(error)) {
+    if (written && target.sync(error) && (!record->is_gpt || blockdev::relocateGptBackup(target, error)) &&
+        target.rereadPartitionTable(error)) {
       out << "Partition table restored successfully" << std::endl;
       return 0;
     }

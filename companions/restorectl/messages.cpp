@@ -249,6 +249,7 @@ std::optional<std::vector<TargetDisk>> parseDiskList(const Json::Value& value) {
     disk.device = textMember(item, "Device");
     disk.model = textMember(item, "Model");
     disk.size = decimal(textMember(item, "Size")).value_or(-1);
+    disk.inUse = textMember(item, "InUse");
     const Json::Value& partitions = item["partitions"];
     if (!partitions.isNull() && !partitions.isArray()) {
       return std::nullopt;
@@ -260,6 +261,17 @@ std::optional<std::vector<TargetDisk>> parseDiskList(const Json::Value& value) {
     disks.push_back(std::move(disk));
   }
   return disks;
+}
+
+std::optional<Refusal> parseRefusal(const Reply& reply) {
+  if (reply.op != "refused") {
+    return std::nullopt;
+  }
+  Refusal refusal{textMember(reply.body, "key"), textMember(reply.body, "target"), textMember(reply.body, "reason")};
+  if (refusal.key.empty()) {
+    return std::nullopt;
+  }
+  return refusal;
 }
 
 std::optional<DiskReport> parseDiskReport(const Reply& reply) {

@@ -91,6 +91,7 @@ struct TargetDisk {
   std::string model;
   std::int64_t size = 0;  // bytes; -1 when the agent's text is not a number
   std::vector<TargetPartition> partitions;
+  std::string inUse;  // why the disk cannot be written now; empty when free
 };
 
 struct SourceDisk {
@@ -115,6 +116,15 @@ std::optional<DiskReport> parseDiskReport(const Reply& reply);
 // Disks in the shape of the agent's disk inventory ("TargetDrives" of "-i",
 // "Result" of "-m"); null gives an empty list.
 std::optional<std::vector<TargetDisk>> parseDiskList(const Json::Value& value);
+
+// {"op": "refused", "key", "target", "reason"}: why a drive's target disk was
+// refused before anything was written.
+struct Refusal {
+  std::string key;
+  std::string target;
+  std::string reason;
+};
+std::optional<Refusal> parseRefusal(const Reply& reply);
 
 // "-p": progress key -> status; a null "progress" is an empty table.
 using ProgressTable = std::map<std::string, std::string>;

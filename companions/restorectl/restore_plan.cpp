@@ -128,6 +128,11 @@ std::optional<std::string> checkPlan(const std::vector<RestoreTarget>& targets,
                "one source disk only, because each image brings its own disk's partition table.";
       }
     }
+    // The agent lists a disk in use so that the user sees it, and refuses
+    // to write onto it.
+    if (!disk->inUse.empty()) {
+      return target.device + " cannot be written now: " + disk->inUse + ".";
+    }
     if (disk->size < 0) {
       return "The agent did not give the size of " + target.device + ".";
     }

@@ -86,6 +86,10 @@ int runRestore(Driver& driver, const std::vector<RestoreTarget>& targets, const 
       return driver.fail(kFailed, "The agent cancelled the restore; the partition it was "
                                   "writing is finished first." + unfinishedSuffix(table));
     }
+    if (const auto refusal = parseRefusal(reply)) {
+      driver.note("Drive " + refusal->key + ": " + refusal->target + " was refused: " + refusal->reason);
+      continue;
+    }
     if (reply.op != "-p") {
       continue;
     }

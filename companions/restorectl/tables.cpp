@@ -86,7 +86,8 @@ void printDiskReport(std::ostream& out, const DiskReport& report) {
       partitions += (partitions.empty() ? "" : ", ") + part;
     }
     rows.push_back({"  " + target.device, formatBytes(target.size), target.model,
-                    partitions.empty() ? "no partitions" : partitions});
+                    (partitions.empty() ? std::string("no partitions") : partitions) +
+                        (target.inUse.empty() ? "" : " (in use: " + target.inUse + ")")});
   }
   out << formatColumns(rows);
 }

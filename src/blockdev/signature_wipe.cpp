@@ -30,9 +30,11 @@ bool wipeSignatures(const std::string& path, int64_t length, std::string& error)
     return false;
   }
   const std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(blkid_new_probe());
-  // The probing area is limited to `length`, so signatures further in (a
-  // backup superblock, a backup partition table) are neither found nor wiped.
-  if (!probe || blkid_probe_set_device(probe.get(), device.get(), 0, length) != 0) {
+  // The whole device is probed, not only the start the image's first bytes
+  // will cover: a sparse image writes only its used blocks, so a signature
+  // further in (an md 0.90/1.0 superblock near the end, a backup GPT) would
+  // survive the restore and make the partition look like a RAID member.
+  if (!probe || blkid_probe_set_device(probe.get(), device.get(), 0, 0) != 0) {
     error = "cannot probe " + path;
     return false;
   }

@@ -31,5 +31,5 @@ Json::Value GetDiskInfo(bool usb_only) {
   return buildInventory(disks, partitions, usb_only, [](const std::string& kernelName) {
     std::string output;
     return runCommand(busQuery(kernelName), output);
-  });
+  }, "/sys");
 }

@@ -1,5 +1,7 @@
 #include "disks/inventory_rows.h"
 
+#include "disks/disk_use.h"
+#include "disks/kernel_disk_bus.h"
 #include "support/log_line.h"
 #include "support/text.h"
 
@@ -49,7 +51,7 @@ Json::Value partitionObject(const std::string& row) {
 }
 
 Json::Value buildInventory(const std::vector<std::string>& diskRows, const std::vector<std::string>& partitionRows,
-                           bool usbOnly, const BusLookup& busOf) {
+                           bool usbOnly, const BusLookup& busOf, const std::filesystem::path& sysfsRoot) {
   Json::Value result;
   for (const auto& row : diskRows) {
     const std::string name = value("NAME", row);
@@ -58,12 +60,15 @@ Json::Value buildInventory(const std::vector<std::string>& diskRows, const std::
     if (name.empty() || value("TYPE", row) != "disk") {
       continue;
     }
-    const std::vector<std::string> bus = busOf(withoutDev(name));
+    // udev gives no ID_BUS to NVMe and virtio disks (Debian 12), nor to any
+    // disk where no udev daemon runs; the kernel's own view decides then.
+    const std::vector<std::string> udevBus = busOf(withoutDev(name));
+    const std::string bus = udevBus.empty() ? kernelDiskBus(sysfsRoot, withoutDev(name)) : udevBus[0];
     if (bus.empty()) {
       continue;
     }
-    logLine(name + "  " + bus[0]);
-    if ((bus[0] == "usb") != usbOnly) {
+    logLine(name + "  " + bus);
+    if ((bus == "usb") != usbOnly) {
       continue;
     }
 
@@ -74,6 +79,11 @@ Json::Value buildInventory(const std::vector<std::string>& diskRows, const std::
     for (const auto& partitionRow : partitionRows) {
       if (partitionOfDisk(value("NAME", partitionRow), name)) {
         disk["partitions"].append(partitionObject(partitionRow));
+      }
+    }
+    if (!usbOnly) {
+      if (const std::string inUse = diskInUse(sysfsRoot, disk, value("MOUNTPOINT", row)); !inUse.empty()) {
+        disk["InUse"] = inUse;
       }
     }
     result.append(disk);

@@ -3,6 +3,7 @@
 // `lsblk -o NAME,TYPE,SIZE,PARTLABEL,FSTYPE,MOUNTPOINT,MODEL -P -p -b` into
 // the JSON disk inventory. Free of commands: the bus of a disk comes from a
 // caller-supplied lookup.
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,7 +28,11 @@ Json::Value partitionObject(const std::string& row);
 
 // The inventory: one object per row of `diskRows` that is a whole disk on the
 // wanted bus (usb, or any other bus when `usbOnly` is false), with its
-// partitions from `partitionRows`. JSON null when no disk qualifies. Logs one
-// line per disk whose bus is known.
+// partitions from `partitionRows`. The bus is udev's ID_BUS where `busOf`
+// finds one, otherwise what the kernel shows under `sysfsRoot`
+// (kernelDiskBus); a disk with neither is left out. A target disk (`usbOnly`
+// false) that cannot be written right now carries its reason as "InUse"
+// (diskInUse). JSON null when no disk qualifies. Logs one line per disk whose
+// bus is known.
 Json::Value buildInventory(const std::vector<std::string>& diskRows, const std::vector<std::string>& partitionRows,
-                           bool usbOnly, const BusLookup& busOf);
+                           bool usbOnly, const BusLookup& busOf, const std::filesystem::path& sysfsRoot);

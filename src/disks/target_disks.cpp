@@ -23,3 +23,15 @@ std::vector<std::string> inventoryDevices(const Json::Value& inventory) {
 }
 
 std::vector<std::string> currentTargetDisks() { return inventoryDevices(GetDiskInfo(false)); }
+
+std::string targetRefusalReason(const std::string& target, const std::string& why) {
+  const Json::Value inventory = GetDiskInfo(false);
+  if (inventory.isArray()) {
+    for (const Json::Value& disk : inventory) {
+      if (disk["Device"].asString() == target && disk["InUse"].isString()) {
+        return disk["InUse"].asString();
+      }
+    }
+  }
+  return why;
+}

@@ -16,3 +16,8 @@ std::vector<std::string> inventoryDevices(const Json::Value& inventory);
 
 // The "Device" paths of the non-USB disk inventory as it is now.
 std::vector<std::string> currentTargetDisks();
+
+// The reason to show the user for refusing `target`: why the inventory holds
+// it in use (a mounted partition, active swap, an md/LVM/dm holder) where it
+// does, since the system's own word for that is only "busy"; `why` otherwise.
+std::string targetRefusalReason(const std::string& target, const std::string& why);

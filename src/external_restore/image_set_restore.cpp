@@ -14,6 +14,7 @@
 #include "protocol/restore_target.h"
 #include "external_restore/tool_outcome.h"
 #include "server_restore/progress.h"
+#include "server_restore/refusal_message.h"
 #include "support/command.h"
 #include "support/log_line.h"
 
@@ -58,6 +59,7 @@ int RestoreImage(const std::string& image, const std::string& key, const std::st
     RestoreTarget admitted;
     TargetRefusal refusal = TargetRefusal::target;
     if (!admitRestoreTarget(*record, target, currentTargetDisks(), admitted, refusal, why)) {
+      SendTargetRefusal(key, target, targetRefusalReason(target, why));
       markFailed(key, why + "; " + image + " not restored");
       return 1;
     }

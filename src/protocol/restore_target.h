@@ -13,7 +13,7 @@
 enum class TargetRefusal {
   target,            // the gate refused the disk (see admitTarget)
   noTable,           // the record holds no partition table
-  blockSizeDiffers,  // a GPT made for disks with other logical blocks
+  blockSizeDiffers,  // a table made for disks with other logical blocks
   doesNotFit,        // a table region or the partition lies beyond the disk's end
   noPartition,       // the table has no partition of the record's number
 };

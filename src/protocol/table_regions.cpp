@@ -1,6 +1,10 @@
 #include "protocol/table_regions.h"
 
+#include "blockdev/gpt_relocation.h"
+
 namespace {
+
+constexpr unsigned kMbrSectorSize = 512;
 
 bool refuse(TableRefusal why, TableRefusal* refusal) {
   if (refusal != nullptr) {
@@ -22,16 +26,30 @@ bool planTableRegions(const SMBRData& record, uint64_t device_size, unsigned log
     return refuse(TableRefusal::noTable, refusal);
   }
   regions = {{"MBR", 0, &record.mbr_data}};
-  if (record.is_gpt) {
+  if (!record.is_gpt) {
+    // The record holds the table's first 512 bytes and nothing that says
+    // which sector size its entries count in; MBR tables come from disks
+    // with 512-byte sectors. Read on a disk with larger blocks, every start
+    // and size would grow by that factor and the image land elsewhere.
+    if (logical_block_size != kMbrSectorSize) {
+      error = "the record's MBR counts 512-byte sectors, the target has " + std::to_string(logical_block_size) +
+              "-byte logical blocks";
+      return refuse(TableRefusal::blockSizeDiffers, refusal);
+    }
+  } else {
     if (record.header_offset != static_cast<int64_t>(logical_block_size)) {
       error = "the record's GPT belongs on a disk with " + std::to_string(record.header_offset) +
               "-byte logical blocks, the target has " + std::to_string(logical_block_size) + "-byte blocks";
       return refuse(TableRefusal::blockSizeDiffers, refusal);
     }
+    // The record's backup header and entries describe the end of the source
+    // disk; they are not copied but made anew at this disk's end once the
+    // primary ones are written (blockdev::relocateGptBackup).
     regions.push_back({"GPT header", record.header_offset, &record.header_bytes});
     regions.push_back({"GPT partition entries", record.entries_offset, &record.entries_bytes});
-    regions.push_back({"backup GPT partition entries", record.region3_offset, &record.region3_bytes});
-    regions.push_back({"backup GPT header", record.region4_offset, &record.region4_bytes});
+    if (!blockdev::gptFitsDisk(record.header_bytes, record.entries_bytes, device_size, logical_block_size, error)) {
+      return refuse(TableRefusal::doesNotFit, refusal);
+    }
   }
   if (!blockdev::regionsFit(regions, device_size, error)) {
     return refuse(TableRefusal::doesNotFit, refusal);

@@ -11,18 +11,19 @@
 // Why a record's table cannot go onto a disk.
 enum class TableRefusal {
   noTable,           // no MBR boot signature: the record holds no table
-  blockSizeDiffers,  // a GPT made for disks with other logical blocks
-  doesNotFit,        // a region is empty or lies beyond the disk's end
+  blockSizeDiffers,  // a table made for disks with other logical blocks
+  doesNotFit,        // a region or a partition lies beyond the disk's end
 };
 
 // The regions of `record` in writing order: the MBR at offset 0 and, for a
-// GPT record, the primary header, the primary entries and the two backup
-// regions. Checks, before anything is written, that the MBR carries its boot
-// signature, that a GPT record's header sits in the second logical block of a
-// disk with `logical_block_size`-byte blocks (otherwise its LBA fields would
-// point to the wrong places), and that each region is present and lies
-// inside a disk of `device_size` bytes. False with `error` (and `refusal`,
-// when given) set when any check fails.
+// GPT record, the primary header and entries (the backup pair is made anew
+// at the target's end after writing, blockdev::relocateGptBackup). Checks,
+// before anything is written, that the MBR carries its boot signature, that
+// the table counts in the target's `logical_block_size`-byte blocks (512 for
+// an MBR record; for a GPT record its header sits in the second block), that
+// each region is present and lies inside a disk of `device_size` bytes, and
+// that every GPT partition ends before that disk's last usable block. False
+// with `error` (and `refusal`, when given) set when any check fails.
 bool planTableRegions(const SMBRData& record, uint64_t device_size, unsigned logical_block_size,
                       std::vector<blockdev::TableRegion>& regions, std::string& error,
                       TableRefusal* refusal = nullptr);

@@ -8,6 +8,7 @@
 #include "protocol/image_download.h"
 #include "server_restore/partition_table_write.h"
 #include "server_restore/progress.h"
+#include "server_restore/refusal_message.h"
 #include "support/log_line.h"
 #include "support/pause.h"
 #include "support/text.h"
@@ -70,6 +71,9 @@ DiskRestoreServices realDiskRestoreServices() {
   services.targetInventory = currentTargetDisks;
   services.download = [](RestoreThread& download) { download(); };
   services.startProgress = startProgressThread;
+  services.refused = [](const std::string& key, const std::string& disk, const std::string& why) {
+    SendTargetRefusal(key, disk, targetRefusalReason(disk, why));
+  };
   return services;
 }
 
@@ -88,7 +92,11 @@ bool restorePartitionImage(const DiskRestoreServices& services, const SImage& im
   logLine(record->infoString() + disk);
 
   std::string partition;
-  if (!writePartitionTable(*record, disk, services.targetInventory(), partition, errtext)) {
+  std::string refusedBecause;
+  if (!writePartitionTable(*record, disk, services.targetInventory(), partition, errtext, &refusedBecause)) {
+    if (!refusedBecause.empty()) {
+      services.refused(GetDriveletter(image), disk, refusedBecause);
+    }
     return false;
   }
   logLine(partition);

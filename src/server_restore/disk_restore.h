@@ -47,6 +47,8 @@ struct DiskRestoreServices {
   // Starts the detached thread that relays the restore tool's progress for
   // the progress key.
   std::function<void(const std::string& key)> startProgress;
+  // Tells the user why the disk was refused before anything was written.
+  std::function<void(const std::string& key, const std::string& disk, const std::string& why)> refused;
 };
 
 DiskRestoreServices realDiskRestoreServices();

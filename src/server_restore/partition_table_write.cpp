@@ -1,5 +1,6 @@
 #include "server_restore/partition_table_write.h"
 
+#include "blockdev/gpt_relocation.h"
 #include "blockdev/partition_lookup.h"
 #include "protocol/restore_target.h"
 #include "support/log_line.h"
@@ -33,11 +34,14 @@ std::string refusalText(TargetRefusal refusal) {
 }  // namespace
 
 bool writePartitionTable(const SMBRData& record, const std::string& disk, const std::vector<std::string>& inventory,
-                         std::string& partition, std::string& errtext) {
+                         std::string& partition, std::string& errtext, std::string* refusedBecause) {
   std::string why;
   RestoreTarget target;
   TargetRefusal refusal = TargetRefusal::target;
   if (!admitRestoreTarget(record, disk, inventory, target, refusal, why)) {
+    if (refusedBecause != nullptr) {
+      *refusedBecause = why;
+    }
     return fail(errtext, refusalText(refusal), why);
   }
   blockdev::BlockDevice& device = target.device;
@@ -48,6 +52,9 @@ bool writePartitionTable(const SMBRData& record, const std::string& disk, const 
   }
   if (!device.sync(why)) {
     return fail(errtext, record.is_gpt ? "error_writing_gpt" : "error_writing_mbr", why);
+  }
+  if (record.is_gpt && !blockdev::relocateGptBackup(device, why)) {
+    return fail(errtext, "error_writing_gpt", why);
   }
   if (!device.rereadPartitionTable(why) ||
       !blockdev::findPartition(disk, record.partition_number, target.partition, partition, why)) {

@@ -17,8 +17,9 @@ namespace server_restore {
 // set to its device path; false with errtext set ("cannot_open_disk",
 // "gpt_logical_blocksize_change", "device_too_small", "error_writing_mbr",
 // "error_writing_gpt", "no_restore_partition") and the reason logged. Every
-// refusal before the writing leaves the disk unchanged.
+// refusal before the writing leaves the disk unchanged; its reason then goes
+// to `refusedBecause` too, when given.
 bool writePartitionTable(const SMBRData& record, const std::string& disk, const std::vector<std::string>& inventory,
-                         std::string& partition, std::string& errtext);
+                         std::string& partition, std::string& errtext, std::string* refusedBecause = nullptr);
 
 }  // namespace server_restore

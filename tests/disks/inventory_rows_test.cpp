@@ -52,6 +52,9 @@ std::vector<std::string> rowsWhere(bool (*keep)(const std::string&)) {
   return rows;
 }
 
+// A sysfs root with nothing under it: only udev's ID_BUS places a disk.
+const std::filesystem::path kNoSysfs = "/nonexistent-sysfs";
+
 // What the two grep filters of the disk and partition queries let through.
 const std::vector<std::string> kDiskRows =
     rowsWhere([](const std::string& l) { return l.find("disk") != std::string::npos; });
@@ -124,7 +127,7 @@ TEST(PartitionOfDisk, FollowsTheKernelsNamingOfPartitions) {
 }
 
 TEST(DiskInventory, InternalDisksWithTheirOwnPartitionsOnly) {
-  const Json::Value inventory = buildInventory(kDiskRows, kPartitionRows, false, busesFrom(kBuses));
+  const Json::Value inventory = buildInventory(kDiskRows, kPartitionRows, false, busesFrom(kBuses), kNoSysfs);
   ASSERT_TRUE(inventory.isArray());
   EXPECT_EQ(devices(inventory),
             (std::vector<std::string>{"/dev/sda", "/dev/sdaa", "/dev/nvme0n1", "/dev/nvme0n10"}));
@@ -153,7 +156,7 @@ TEST(DiskInventory, InternalDisksWithTheirOwnPartitionsOnly) {
 }
 
 TEST(DiskInventory, UsbDisksOnlyWithTheSelectorSet) {
-  const Json::Value inventory = buildInventory(kDiskRows, kPartitionRows, true, busesFrom(kBuses));
+  const Json::Value inventory = buildInventory(kDiskRows, kPartitionRows, true, busesFrom(kBuses), kNoSysfs);
   ASSERT_EQ(devices(inventory), std::vector<std::string>{"/dev/sdb"});
   EXPECT_EQ(inventory[0]["Model"].asString(), "DataTraveler 3.0");
   EXPECT_EQ(partitionNames(inventory[0]), std::vector<std::string>{"sdb1"});
@@ -162,7 +165,7 @@ TEST(DiskInventory, UsbDisksOnlyWithTheSelectorSet) {
 
 TEST(DiskInventory, RowsThatOnlyMentionDiskAreNotDisks) {
   std::vector<std::string> asked;
-  const Json::Value inventory = buildInventory(kDiskRows, kPartitionRows, false, busesFrom(kBuses, &asked));
+  const Json::Value inventory = buildInventory(kDiskRows, kPartitionRows, false, busesFrom(kBuses, &asked), kNoSysfs);
   EXPECT_EQ(diskNamed(inventory, "/dev/sr0"), nullptr) << "a drive whose model says disk";
   EXPECT_EQ(diskNamed(inventory, "/dev/loop0"), nullptr) << "a loop device mounted under .../disk";
   EXPECT_EQ(asked, (std::vector<std::string>{"sda", "sdb", "sdaa", "nvme0n1", "nvme0n10"}));
@@ -172,23 +175,23 @@ TEST(DiskInventory, DiskWithoutBusIsInNeitherList) {
   auto buses = kBuses;
   buses.erase("sdb");
   buses.erase("sda");
-  EXPECT_TRUE(buildInventory(kDiskRows, kPartitionRows, true, busesFrom(buses)).isNull());
-  EXPECT_EQ(diskNamed(buildInventory(kDiskRows, kPartitionRows, false, busesFrom(buses)), "/dev/sda"), nullptr);
+  EXPECT_TRUE(buildInventory(kDiskRows, kPartitionRows, true, busesFrom(buses), kNoSysfs).isNull());
+  EXPECT_EQ(diskNamed(buildInventory(kDiskRows, kPartitionRows, false, busesFrom(buses), kNoSysfs), "/dev/sda"), nullptr);
 }
 
 TEST(DiskInventory, NothingQualifyingIsNullNotAnEmptyArray) {
-  const Json::Value none = buildInventory({}, kPartitionRows, false, busesFrom(kBuses));
+  const Json::Value none = buildInventory({}, kPartitionRows, false, busesFrom(kBuses), kNoSysfs);
   EXPECT_TRUE(none.isNull());
   Json::StreamWriterBuilder writer;
   EXPECT_EQ(Json::writeString(writer, none), "null");
-  EXPECT_TRUE(buildInventory(kDiskRows, kPartitionRows, false, busesFrom({{"sdb", "usb"}})).isNull());
+  EXPECT_TRUE(buildInventory(kDiskRows, kPartitionRows, false, busesFrom({{"sdb", "usb"}}), kNoSysfs).isNull());
 }
 
 TEST(DiskInventory, DiskWithoutPartitionsHasNoPartitionsMember) {
   const std::vector<std::string> disks{
       "NAME=\"/dev/sdc\" TYPE=\"disk\" SIZE=\"2000398934016\" PARTLABEL=\"\" FSTYPE=\"\" MOUNTPOINT=\"\" "
       "MODEL=\"New Disk\""};
-  const Json::Value inventory = buildInventory(disks, kPartitionRows, false, busesFrom({{"sdc", "sata"}}));
+  const Json::Value inventory = buildInventory(disks, kPartitionRows, false, busesFrom({{"sdc", "sata"}}), kNoSysfs);
   ASSERT_EQ(inventory.size(), 1u);
   EXPECT_EQ(inventory[0].getMemberNames(), (std::vector<std::string>{"Device", "Model", "Size"}));
 }
@@ -199,7 +202,7 @@ TEST(DiskInventory, MissingKeysReadAsEmptyTexts) {
   const std::vector<std::string> partitions{"NAME=\"/dev/sdc1\" TYPE=\"part\"",
                                             "TYPE=\"part\" SIZE=\"12\" FSTYPE=\"ext4\""};
   std::vector<std::string> asked;
-  const Json::Value inventory = buildInventory(disks, partitions, false, busesFrom({{"sdc", "ata"}}, &asked));
+  const Json::Value inventory = buildInventory(disks, partitions, false, busesFrom({{"sdc", "ata"}}, &asked), kNoSysfs);
   ASSERT_EQ(inventory.size(), 1u) << "a row without NAME names no device";
   EXPECT_EQ(asked, std::vector<std::string>{"sdc"});
   EXPECT_EQ(inventory[0]["Model"].asString(), "");

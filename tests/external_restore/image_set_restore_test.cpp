@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include "common/temp_dir.h"
 #include "control/queues.h"
@@ -273,6 +274,7 @@ TEST_F(ImageSetRestore, TargetsTheGateRefusesAreNeverWritten) {
     std::function<std::string(Rig& rig)> target;
     std::string watched;  // the rig disk whose bytes must stay; the target when empty
     std::function<void(Rig& rig)> afterReport;
+    std::string reason;  // words the reason sent to the user interface holds
   };
   std::unique_ptr<Rig> alien;
   TempDir mounts;
@@ -289,21 +291,23 @@ TEST_F(ImageSetRestore, TargetsTheGateRefusesAreNeverWritten) {
          rig.partition("target", "label: dos\nsize=4M\n");
          return rig.partition("target", 1);
        },
-       "target", nullptr},
+       "target", nullptr, "is a partition"},
       {"a disk with a mounted partition", [&](Rig& rig) { return withMountedPartition(rig, "target"); }, "",
-       nullptr},
+       nullptr, "is mounted on"},
       {"a loop device the inventory does not list",
        [&alien](Rig&) {
          alien = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"alien", "internal", "16M"}});
          return alien->device("alien");
        },
-       "", nullptr},
-      {"a relative path", [](Rig& rig) { return rig.device("target").substr(1); }, "target", nullptr},
-      {"a disk smaller than the record's table", [](Rig& rig) { return rig.device("small"); }, "", nullptr},
+       "", nullptr, "not one of the disks"},
+      {"a relative path", [](Rig& rig) { return rig.device("target").substr(1); }, "target", nullptr,
+       "no absolute path"},
+      {"a disk smaller than the record's table", [](Rig& rig) { return rig.device("small"); }, "", nullptr,
+       "smaller"},
       {"the USB drive holding the backups", [&](Rig& rig) { return withMountedPartition(rig, "stick"); }, "",
-       nullptr},
+       nullptr, "not one of the disks"},
       {"a disk swapped under its node after the report", [](Rig& rig) { return rig.device("target"); }, "",
-       [](Rig& rig) { swapMedium(rig, "target"); }},
+       [](Rig& rig) { swapMedium(rig, "target"); }, "not the disk reported"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -324,6 +328,15 @@ TEST_F(ImageSetRestore, TargetsTheGateRefusesAreNeverWritten) {
     resp_queue.clear();
 
     EXPECT_EQ(restore({image}, target).at("D"), "ERROR");
+    // First the reason, then the drive's status.
+    const std::optional<std::string> refusal = resp_queue.takeFor(std::chrono::milliseconds(0));
+    ASSERT_TRUE(refusal.has_value());
+    Json::Value refused;
+    ASSERT_TRUE(Json::Reader().parse(*refusal, refused)) << *refusal;
+    EXPECT_EQ(refused["op"].asString(), "refused") << *refusal;
+    EXPECT_EQ(refused["key"].asString(), "D");
+    EXPECT_EQ(refused["target"].asString(), target);
+    EXPECT_NE(refused["reason"].asString().find(c.reason), std::string::npos) << *refusal;
     const std::optional<std::string> sent = resp_queue.takeFor(std::chrono::milliseconds(0));
     ASSERT_TRUE(sent.has_value());
     EXPECT_NE(sent->find("\"ERROR\""), std::string::npos) << "the user interface hears of it: " << *sent;

@@ -78,3 +78,32 @@ void swapMedium(Rig& rig, const std::string& name) {
 
 RigInventory::RigInventory(const Rig& rig)
     : path_("PATH", Rig::pathWithStandIns()), state_("RIG_STATE", rig.state().string()) {}
+
+void plantMdSuperblock(const std::string& partition, long long size) {
+  const uint64_t offset = (static_cast<uint64_t>(size) & ~uint64_t{0xFFF}) - 0x2000;
+  std::string block(256, '\0');
+  auto put = [&block](size_t at, size_t width, uint64_t value) {
+    for (size_t i = 0; i < width; ++i) {
+      block[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+  };
+  put(0, 4, 0xa92b4efc);  // magic
+  put(4, 4, 1);           // major version
+  block.replace(16, 16, "planted-md-uuid!");
+  block.replace(32, 8, "oldarray");
+  put(72, 4, 1);             // RAID 1
+  put(92, 4, 2);             // of two disks
+  put(144, 8, offset >> 9);  // where this superblock lies, in sectors
+  // The checksum adds the superblock's little-endian 32-bit words (with no
+  // device roles, max_dev 0) and folds the carry back in.
+  uint64_t sum = 0;
+  for (size_t at = 0; at < block.size(); at += 4) {
+    uint32_t word = 0;
+    for (size_t i = 4; i-- > 0;) {
+      word = (word << 8) | static_cast<unsigned char>(block[at + i]);
+    }
+    sum += word;
+  }
+  put(216, 4, (sum & 0xFFFFFFFF) + (sum >> 32));
+  writeDeviceBytes(partition, static_cast<long long>(offset), block);
+}

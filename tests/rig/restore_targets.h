@@ -20,6 +20,11 @@ std::string deviceBytes(const std::string& device);
 void writeDeviceBytes(const std::string& device, long long offset, const std::string& bytes);
 std::string pattern(size_t size, char seed);
 
+// Writes an md 1.0 superblock where mdadm puts it on a member partition of
+// `size` bytes (8 KiB before the end, 4 KiB aligned), checksum included, so
+// that libblkid takes the partition for a RAID member.
+void plantMdSuperblock(const std::string& partition, long long size);
+
 // Puts a fresh medium of the same size under the rig disk's node, as when a
 // disk is swapped between the disk report and the restore.
 void swapMedium(Rig& rig, const std::string& name);

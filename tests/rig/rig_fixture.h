@@ -20,7 +20,7 @@
 struct RigDiskSpec {
   std::string name;
   std::string role;  // "internal" (bus ata) or "usb"
-  std::string size;  // as for truncate: 256M, 1G
+  std::string size;  // as for truncate: 256M, 1G; "64M@4096" for 4096-byte blocks
   std::string model = "";  // empty: the rig makes one up
 };
 

@@ -53,12 +53,16 @@ protected:
     s.targetInventory = [this] { return inventory_ ? inventory_() : std::vector<std::string>(); };
     s.download = [this](RestoreThread& download) {
       downloads_.push_back(download);
-      // What a download would put at the start of the partition.
-      writeDeviceBytes(download.partition, 0, imageStart_);
+      // What a download would put at the start of the partition, or the whole
+      // image where the test names the partition it comes from.
+      writeDeviceBytes(download.partition, 0, imageSource_.empty() ? imageStart_ : deviceBytes(imageSource_));
       download.result = downloadResult_;
       download.done = true;
     };
     s.startProgress = [this](const std::string& key) { progressKeys_.push_back(key); };
+    s.refused = [this](const std::string& key, const std::string& disk, const std::string& why) {
+      refusals_.push_back({key, disk, why});
+    };
     return s;
   }
 
@@ -71,8 +75,13 @@ protected:
   std::function<std::vector<std::string>()> inventory_;
   int downloadResult_ = 0;
   std::string imageStart_ = pattern(8192, 'i');
+  std::string imageSource_;
   std::vector<RestoreThread> downloads_;
   std::vector<std::string> progressKeys_;
+  struct Refusal {
+    std::string key, disk, why;
+  };
+  std::vector<Refusal> refusals_;
 
 private:
   PauseFunction previousPause_;
@@ -252,10 +261,16 @@ TEST_F(RigDiskRestoreTest, TargetsTheGateRefusesStayByteForByteUnchanged) {
     ASSERT_FALSE(before.empty());
 
     std::string errtext;
+    refusals_.clear();
     EXPECT_FALSE(restore(target, errtext));
     EXPECT_EQ(errtext, c.expected);
     EXPECT_TRUE(deviceBytes(watched) == before) << watched << " was written to";
     EXPECT_TRUE(downloads_.empty());
+    // The user is told why, not only "ERROR".
+    ASSERT_EQ(refusals_.size(), 1u);
+    EXPECT_EQ(refusals_[0].key, "C");
+    EXPECT_EQ(refusals_[0].disk, target);
+    EXPECT_FALSE(refusals_[0].why.empty());
     rig_.reset();
     alien.reset();
   }
@@ -307,6 +322,78 @@ TEST_F(RigDiskRestoreTest, DownloadResultDecidesTheOutcome) {
   ASSERT_EQ(downloads_.size(), 2u);
   EXPECT_EQ(downloads_[1].partition, rig_->partition("target", 1));
   EXPECT_EQ(progressKeys_, (std::vector<std::string>{"C", "C"}));
+}
+
+// A Windows-like GPT disk (EFI system partition, MSR, data, recovery) onto a
+// disk twice its size and onto a smaller one that still holds every
+// partition: each time a table of the target itself, whose backup lies at the
+// target's end, with every partition's bytes as on the source.
+TEST_F(RigDiskRestoreTest, GptOntoALargerOrSmallerDiskIsATableOfThatDisk) {
+  constexpr long long MiB = 1LL << 20;
+  rig_ = std::make_unique<Rig>(std::vector<RigDiskSpec>{
+      {"source", "internal", "64M"}, {"larger", "internal", "128M"}, {"smaller", "internal", "48M"}});
+  inventoryEnv_ = std::make_unique<RigInventory>(*rig_);
+  rig_->partition("source",
+                  "label: gpt\n"
+                  "size=8M, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"
+                  "size=4M, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE\n"
+                  "size=20M, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+                  "size=6M, type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC\n");
+  const std::vector<long long> sizes{8 * MiB, 4 * MiB, 20 * MiB, 6 * MiB};
+  for (int n = 1; n <= 4; ++n) {
+    writeDeviceBytes(rig_->partition("source", n), 0, pattern(static_cast<size_t>(sizes[n - 1]), 'a' + n));
+  }
+  for (const auto& [name, size] : {std::pair{"larger", 128 * MiB}, std::pair{"smaller", 48 * MiB}}) {
+    SCOPED_TRACE(name);
+    const std::string target = rig_->device(name);
+    // The target's end holds a stale backup GPT of an earlier table.
+    rig_->partition(name, "label: gpt\nsize=2M\n");
+    for (int n = 1; n <= 4; ++n) {
+      record_ = recordOf(rig_->device("source"), n);
+      imageSource_ = rig_->partition("source", n);
+      reportTargetDisks();
+      std::string errtext;
+      ASSERT_TRUE(restore(target, errtext)) << "partition " << n << ": " << errtext;
+    }
+    const RigRun verify = runProgram({"sgdisk", "-v", target});
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("No problems found"), std::string::npos) << verify.output;
+    const std::string bytes = deviceBytes(target);
+    const uint64_t lastLba = static_cast<uint64_t>(size) / 512 - 1;
+    uint64_t alternate = 0;
+    for (int i = 7; i >= 0; --i) {
+      alternate = (alternate << 8) | static_cast<unsigned char>(bytes[512 + 32 + i]);
+    }
+    EXPECT_EQ(alternate, lastLba);
+    EXPECT_EQ(bytes.substr(lastLba * 512, 8), "EFI PART");
+    for (int n = 1; n <= 4; ++n) {
+      EXPECT_TRUE(deviceBytes(rig_->partition(name, n)) == deviceBytes(rig_->partition("source", n)))
+          << "partition " << n << " differs";
+    }
+  }
+}
+
+// A table made for 512-byte sectors, MBR or GPT, is refused on a disk with
+// 4096-byte blocks before its first byte changes: read in 4 KiB sectors, an
+// MBR's partitions would lie eight times further in.
+TEST_F(RigDiskRestoreTest, TablesOfAnotherSectorSizeAreRefusedUntouched) {
+  rig_ = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"source", "internal", "16M"},
+                                                        {"native4k", "internal", "64M@4096"}});
+  inventoryEnv_ = std::make_unique<RigInventory>(*rig_);
+  const std::string target = rig_->device("native4k");
+  writeDeviceBytes(target, 0, pattern(64 << 20, 'k'));
+  for (const std::string label : {"dos", "gpt"}) {
+    SCOPED_TRACE(label);
+    rig_->partition("source", "label: " + label + "\nsize=4M\nsize=4M\n");
+    record_ = recordOf(rig_->device("source"), 1);
+    reportTargetDisks();
+    const std::string before = deviceBytes(target);
+    std::string errtext;
+    EXPECT_FALSE(restore(target, errtext));
+    EXPECT_EQ(errtext, "gpt_logical_blocksize_change");
+    EXPECT_TRUE(deviceBytes(target) == before) << "the 4096-byte disk was written to";
+    EXPECT_TRUE(downloads_.empty());
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // partitions are small and the restores few.
 #include <regex>
 
+#include "rig/restore_targets.h"
 #include "server_restore/e2e_fixture.h"
 #include "support/command.h"
 
@@ -203,6 +204,92 @@ TEST_F(ServerRestoreEndToEnd, SelectionReportsTooFewAndTooSmallTargets) {
   EXPECT_EQ(report["source_size"].asInt64(), int64_t{223231} * 512);
   ASSERT_EQ(report["target_size"].size(), 1u);
   EXPECT_EQ(report["target_size"][0].asInt64(), 64 * 1024 * 1024);
+}
+
+// The service streams only the blocks a file system uses; an md superblock
+// that the old contents left near the partition's end must not make the
+// restored partition look like a RAID member.
+TEST_F(ServerRestoreEndToEnd, NoOldSignatureSurvivesASparseImage) {
+  makeRig({{"source", "usb", "64M"}, {"target", "internal", "64M"}});
+  rig_->partition("source", "label: dos\nsize=40M, type=83\n");
+  rig_->mkfs("source", 1, "ext4");
+  rig_->partition("target", "label: dos\nsize=40M, type=83\n");
+  rig_->mkfs("target", 1, "vfat");
+  const std::string partition = rig_->partition("target", 1);
+  plantMdSuperblock(partition, 40LL << 20);
+  const auto signatures = [](const std::string& device) {
+    std::string found;
+    runCommand("wipefs --no-act --noheadings --output TYPE " + device + " 2>&1", found);
+    return found;
+  };
+  ASSERT_NE(signatures(partition).find("linux_raid_member"), std::string::npos) << signatures(partition);
+  capture("source", 1, "C", kTime);
+  startService();
+  const std::string c = keyOf(loginAndListImages("pc1"), "C");
+  send(selectRequest({c}));
+  EXPECT_EQ(receive(60s)["error"].asString(), "0");
+
+  send(restoreRequest(rig_->device("target"), {c}));
+  const std::vector<Json::Value> messages = followRestore({"C"}, 180s);
+  ASSERT_FALSE(messages.empty());
+  ASSERT_EQ(statusOf(messages.back(), "C"), "SUCCESS") << agent_->log();
+  EXPECT_EQ(signatures(partition), "ext4\n");
+}
+
+// A target disk that is in use: listed (the user must see it) with the
+// reason, refused at "-r" with that reason sent beside the drive's "ERROR",
+// and left byte for byte as it was.
+class TargetInUse : public ServerRestoreEndToEnd {
+protected:
+  void expectRefusedWith(const std::string& words) {
+    const std::string target = rig_->device("target");
+    const std::string before = deviceBytes(target);
+    capture("source", 1, "C", kTime);
+    startService();
+    const std::string c = keyOf(loginAndListImages("pc1"), "C");
+    send(selectRequest({c}));
+    const Json::Value report = receive(60s);
+    ASSERT_EQ(report["TargetDrives"].size(), 1u) << report.toStyledString();
+    EXPECT_EQ(report["TargetDrives"][0]["Device"].asString(), target);
+    EXPECT_NE(report["TargetDrives"][0]["InUse"].asString().find(words), std::string::npos)
+        << report.toStyledString();
+
+    send(restoreRequest(target, {c}));
+    const Json::Value refused = receiveOp("refused", 120s);
+    EXPECT_EQ(refused["key"].asString(), "C") << refused.toStyledString();
+    EXPECT_EQ(refused["target"].asString(), target);
+    EXPECT_NE(refused["reason"].asString().find(words), std::string::npos) << refused.toStyledString();
+    const std::vector<Json::Value> messages = followRestore({"C"}, 60s);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(statusOf(messages.back(), "C"), "ERROR");
+    EXPECT_TRUE(deviceBytes(target) == before) << "the disk in use was written to";
+  }
+
+  void makeDisks() {
+    makeRig({{"source", "usb", "32M"}, {"target", "internal", "32M"}});
+    rig_->partition("source", "label: dos\nsize=8M, type=83\n");
+    rig_->partition("target", "label: dos\nsize=8M, type=83\nsize=8M, type=83\n");
+  }
+};
+
+TEST_F(TargetInUse, ActiveSwapOnAPartition) {
+  makeDisks();
+  const std::string swap = rig_->partition("target", 2);
+  ASSERT_EQ(runProgram({"mkswap", swap}).status, 0);
+  ASSERT_EQ(runProgram({"swapon", swap}).status, 0);
+  // Off again whatever the test does, before the rig detaches the disk.
+  struct SwapOff {
+    std::string device;
+    ~SwapOff() { runProgram({"swapoff", device}); }
+  } off{swap};
+  expectRefusedWith("swap");
+}
+
+TEST_F(TargetInUse, MountedPartition) {
+  makeDisks();
+  rig_->mkfs("target", 1, "ext4");
+  rig_->mount("target", 1, work_.path() / "mounted");
+  expectRefusedWith("mounted");
 }
 
 // Restores one ext4 partition from a service started with `serviceFaults`.

@@ -58,6 +58,10 @@ async function chooseImagesAndConfirm(page, target, name) {
   await page.getByText("EFI system partition").first().waitFor();
   // A target too small or the wrong disk must not be offered silently: the
   // choice names the device, and only the chosen one is confirmed.
+  // A disk with a mounted partition is shown with the reason, not offered.
+  const busy = select.locator(`option[value="${env.UI_BUSY}"]`);
+  assert.equal(await busy.isDisabled(), true, "the disk in use cannot be chosen");
+  assert.match(await busy.innerText(), /in use: .*mounted/);
   await select.selectOption(target);
   await shot(page, `${name}-report`);
   await page.getByRole("button", { name: "Restore…" }).click();

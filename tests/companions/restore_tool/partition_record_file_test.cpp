@@ -16,11 +16,36 @@ std::string mbrSector() {
   return mbr;
 }
 
+void putLittleEndian(std::string& bytes, size_t at, size_t width, uint64_t value) {
+  for (size_t i = 0; i < width; ++i) {
+    bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  }
+}
+
+// A GPT header of 128 entries of 128 bytes each.
+std::string gptHeader() {
+  std::string header(92, '\0');
+  header.replace(0, 8, "EFI PART");
+  putLittleEndian(header, 12, 4, 92);
+  putLittleEndian(header, 80, 4, 128);
+  putLittleEndian(header, 84, 4, 128);
+  return header;
+}
+
+// Entries whose one partition, the second, takes blocks 2048 to 4095.
+std::string gptEntries() {
+  std::string entries(128 * 128, '\0');
+  entries.replace(128, 16, std::string(16, 'T'));
+  putLittleEndian(entries, 128 + 32, 8, 2048);
+  putLittleEndian(entries, 128 + 40, 8, 4095);
+  return entries;
+}
+
 struct GptRegions {
   int64_t header_offset = 512;
-  std::string header = std::string(92, 'H');
+  std::string header = gptHeader();
   int64_t entries_offset = 1024;
-  std::string entries = std::string(16384, 'E');
+  std::string entries = gptEntries();
   int64_t backup_entries_offset = 1'000'000 * 512LL;
   std::string backup_entries = std::string(16384, 'e');
   int64_t backup_header_offset = 1'000'032 * 512LL;
@@ -133,52 +158,75 @@ TEST(TableRegions, MbrRecordIsOneSectorAtOffsetZero) {
   EXPECT_EQ(regions[0].offset, 0);
   EXPECT_EQ(regions[0].bytes->size(), 512u);
   EXPECT_FALSE(planTableRegions(record, 511, 512, regions, error));
+  // Its entries count 512-byte sectors: on 4 KiB blocks they would point
+  // eight times further in.
+  EXPECT_FALSE(planTableRegions(record, 1 << 20, 4096, regions, error));
+  EXPECT_NE(error.find("4096"), std::string::npos) << error;
 }
 
-TEST(TableRegions, GptRecordWritesFiveRegionsAtTheirPositions) {
+// The backup pair describes the source disk's end; it is made anew at the
+// target's end after writing, so only the primary regions are planned.
+TEST(TableRegions, GptRecordWritesThePrimaryRegionsOnly) {
   const GptRegions gpt;
   const SMBRData record = decode(encode(1, "x", gpt));
-  const uint64_t disk_end = static_cast<uint64_t>(gpt.backup_header_offset) + gpt.backup_header.size();
   std::vector<blockdev::TableRegion> regions;
   std::string error;
-  ASSERT_TRUE(planTableRegions(record, disk_end, 512, regions, error)) << error;
-  ASSERT_EQ(regions.size(), 5u);
+  ASSERT_TRUE(planTableRegions(record, 64 << 20, 512, regions, error)) << error;
+  ASSERT_EQ(regions.size(), 3u);
+  EXPECT_EQ(regions[0].offset, 0);
   EXPECT_EQ(regions[1].offset, 512);
   EXPECT_EQ(*regions[1].bytes, gpt.header);
   EXPECT_EQ(regions[2].offset, 1024);
-  EXPECT_EQ(regions[3].offset, gpt.backup_entries_offset);
-  EXPECT_EQ(*regions[4].bytes, gpt.backup_header);
+  EXPECT_EQ(*regions[2].bytes, gpt.entries);
+}
+
+TEST(TableRegions, SmallerDiskFitsWhenEveryPartitionEndsBeforeItsLastUsableBlock) {
+  const SMBRData record = decode(encode(1, "x", GptRegions{}));
+  std::vector<blockdev::TableRegion> regions;
+  std::string error;
+  // Block 4095 ends the partition; the backup entries (32 blocks) and header
+  // (1 block) follow it on the smallest disk that holds it.
+  constexpr uint64_t smallest = (4096 + 32 + 1) * 512;
+  EXPECT_TRUE(planTableRegions(record, smallest, 512, regions, error)) << error;
+  TableRefusal refusal = TableRefusal::noTable;
+  EXPECT_FALSE(planTableRegions(record, smallest - 512, 512, regions, error, &refusal));
+  EXPECT_EQ(refusal, TableRefusal::doesNotFit);
+  EXPECT_NE(error.find("partition 2"), std::string::npos) << error;
+  EXPECT_NE(error.find("smaller"), std::string::npos) << error;
 }
 
 TEST(TableRegions, RefusesBeforeWritingWhatWouldNotFitOrNotMatch) {
   const GptRegions gpt;
   const SMBRData record = decode(encode(1, "x", gpt));
-  const uint64_t disk_end = static_cast<uint64_t>(gpt.backup_header_offset) + gpt.backup_header.size();
+  const uint64_t disk = 64 << 20;
   std::vector<blockdev::TableRegion> regions;
   std::string error;
 
-  EXPECT_FALSE(planTableRegions(record, disk_end - 1, 512, regions, error));
-  EXPECT_NE(error.find("backup GPT header"), std::string::npos);
-  EXPECT_NE(error.find("smaller"), std::string::npos);
-
-  error.clear();
-  EXPECT_FALSE(planTableRegions(record, disk_end, 4096, regions, error));
+  TableRefusal refusal = TableRefusal::noTable;
+  EXPECT_FALSE(planTableRegions(record, disk, 4096, regions, error, &refusal));
+  EXPECT_EQ(refusal, TableRefusal::blockSizeDiffers);
   EXPECT_NE(error.find("4096"), std::string::npos);
 
   GptRegions negative;
   negative.entries_offset = -512;
-  EXPECT_FALSE(planTableRegions(decode(encode(1, "x", negative)), disk_end, 512, regions, error));
+  EXPECT_FALSE(planTableRegions(decode(encode(1, "x", negative)), disk, 512, regions, error));
 
   // Offset + length passes the largest signed 64-bit value.
   GptRegions huge;
-  huge.backup_header_offset = INT64_MAX - 10;
+  huge.entries_offset = INT64_MAX - 10;
   EXPECT_FALSE(planTableRegions(decode(encode(1, "x", huge)), static_cast<uint64_t>(INT64_MAX), 512, regions, error));
 
   GptRegions empty;
-  empty.backup_entries.clear();
+  empty.entries.clear();
   error.clear();
-  EXPECT_FALSE(planTableRegions(decode(encode(1, "x", empty)), disk_end, 512, regions, error));
+  EXPECT_FALSE(planTableRegions(decode(encode(1, "x", empty)), disk, 512, regions, error));
   EXPECT_NE(error.find("empty"), std::string::npos);
+
+  GptRegions unsigned_header;
+  unsigned_header.header = std::string(92, 'H');
+  error.clear();
+  EXPECT_FALSE(planTableRegions(decode(encode(1, "x", unsigned_header)), disk, 512, regions, error));
+  EXPECT_NE(error.find("EFI PART"), std::string::npos);
 }
 
 TEST(TableRegions, RefusesARecordWithoutBootSignature) {

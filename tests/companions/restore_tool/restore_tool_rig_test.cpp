@@ -7,6 +7,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -148,6 +150,73 @@ TEST_F(RestoreToolOnDisks, GptTableCapturedAndWrittenBackMatches) {
   EXPECT_EQ(readDevice(rig.device("blank"), size - 512, 8), "EFI PART");
   EXPECT_EQ(readDevice(rig.device("blank"), 512, 8), "EFI PART");
   EXPECT_TRUE(fs::exists(rig.partition("blank", 3)));
+}
+
+uint64_t littleEndian64(const std::string& bytes, size_t at) {
+  uint64_t value = 0;
+  for (size_t i = 8; i-- > 0;) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  }
+  return value;
+}
+
+// A Windows-like GPT disk (EFI system partition, MSR, data, recovery) onto a
+// disk twice its size and onto a smaller one that still holds every
+// partition: a table of the target itself, backup at its end, and every
+// partition's bytes as on the source.
+TEST_F(RestoreToolOnDisks, GptOntoALargerOrSmallerDiskIsATableOfThatDisk) {
+  Rig rig({{"source", "internal", "64M"}, {"larger", "internal", "128M"}, {"smaller", "internal", "48M"}});
+  rig.partition("source",
+                "label: gpt\n"
+                "size=8M, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"
+                "size=4M, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE\n"
+                "size=20M, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+                "size=6M, type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC\n");
+  rig.mkfs("source", 1, "vfat", "ESP");
+  rig.mkfs("source", 3, "ext4", "system");
+  rig.fill("source", 3);
+  std::vector<std::string> images;
+  for (int n = 1; n <= 4; ++n) {
+    images.push_back(capture(rig, "source", n, "p" + std::to_string(n) + ".raw", 0));
+  }
+  for (const auto& [name, size] : {std::pair{"larger", 128 * MiB}, std::pair{"smaller", 48 * MiB}}) {
+    SCOPED_TRACE(name);
+    const std::string target = rig.device(name);
+    // The target's end holds a stale backup GPT of an earlier table.
+    rig.partition(name, "label: gpt\nsize=2M\n");
+    for (int n = 1; n <= 4; ++n) {
+      const std::string& image = images[static_cast<size_t>(n - 1)];
+      const ToolRun table = runTool({"--restore-mbr", image + ".mbr", "-o", target});
+      ASSERT_EQ(table.status, 0) << table.out << table.err;
+      expectRestoredOutput(runTool({"--restore-image", image, "-o", rig.partition(name, n)}));
+    }
+    const RigRun verify = runProgram({"sgdisk", "-v", target});
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("No problems found"), std::string::npos) << verify.output;
+    const uint64_t lastLba = static_cast<uint64_t>(size) / 512 - 1;
+    EXPECT_EQ(littleEndian64(readDevice(target, 512, 512), 32), lastLba);
+    EXPECT_EQ(readDevice(target, static_cast<int64_t>(lastLba) * 512, 8), "EFI PART");
+    for (int n = 1; n <= 4; ++n) {
+      EXPECT_TRUE(readDevice(rig.partition(name, n)) == readDevice(rig.partition("source", n)))
+          << "partition " << n << " differs";
+    }
+  }
+}
+
+// A table made for 512-byte sectors, MBR or GPT, is refused on a disk with
+// 4096-byte blocks before its first byte changes.
+TEST_F(RestoreToolOnDisks, TablesOfAnotherSectorSizeAreRefusedUntouched) {
+  Rig rig({{"source", "internal", "16M"}, {"native4k", "internal", "32M@4096"}});
+  const std::string target = rig.device("native4k");
+  scribble(target, 32 * MiB);
+  const std::string before = readDevice(target);
+  for (const std::string label : {"dos", "gpt"}) {
+    SCOPED_TRACE(label);
+    rig.partition("source", "label: " + label + "\nsize=4M\n");
+    const std::string image = capture(rig, "source", 1, label + ".raw");
+    expectFailure(runTool({"--restore-mbr", image + ".mbr", "-o", target}), "logical blocks");
+    EXPECT_TRUE(readDevice(target) == before) << "the 4096-byte disk was written to";
+  }
 }
 
 TEST_F(RestoreToolOnDisks, RawAndVhdImagesRestoreByteForByte) {

@@ -229,6 +229,15 @@ TEST_F(RestorectlFlows, DriveErrorEndsTheServerRestoreWithFailure) {
                                      "Not restored: drive D."));
 }
 
+TEST_F(RestorectlFlows, RefusedTargetShowsTheReasonBesideTheDrive) {
+  scriptServerUpToEspCheck();
+  h.agent.on("-r", {R"({"op":"refused","key":"C","target":"/dev/sda","reason":"partition /dev/sda2 of /dev/sda is in use as swap"})",
+                    progressMessage({{"C", "ERROR"}, {"D", ""}})});
+
+  EXPECT_EQ(serverRestoreOfCAndD(), kFailed);
+  EXPECT_THAT(h.err.str(), HasSubstr("Drive C: /dev/sda was refused: partition /dev/sda2 of /dev/sda is in use as swap"));
+}
+
 TEST_F(RestorectlFlows, RestoreThatFallsSilentTimesOut) {
   scriptServerUpToEspCheck();
   h.agent.on("-r", {progressMessage({{"C", "10%"}, {"D", ""}})});

@@ -181,6 +181,20 @@ TEST(RestorectlReplies, TargetSizeThatIsNotANumberIsUnknown) {
   EXPECT_FALSE(parseDiskList(json(R"([{"Device":"/dev/sda","partitions":5}])")).has_value());
 }
 
+TEST(RestorectlReplies, DiskInUseAndRefusal) {
+  const auto disks = parseDiskList(json(R"([{"Device":"/dev/sda","Size":"1","InUse":"mounted"},{"Device":"/dev/sdb"}])"));
+  ASSERT_TRUE(disks.has_value());
+  EXPECT_EQ((*disks)[0].inUse, "mounted");
+  EXPECT_EQ((*disks)[1].inUse, "");
+
+  const auto refusal = parseRefusal(*parseReply(R"({"op":"refused","key":"C","target":"/dev/sda","reason":"busy"})"));
+  ASSERT_TRUE(refusal.has_value());
+  EXPECT_EQ(refusal->key, "C");
+  EXPECT_EQ(refusal->target, "/dev/sda");
+  EXPECT_EQ(refusal->reason, "busy");
+  EXPECT_FALSE(parseRefusal(*parseReply(R"({"op":"-p","key":"C"})")).has_value());
+}
+
 TEST(RestorectlReplies, ProgressTables) {
   const auto empty = parseProgress(*parseReply(R"({"op":"-p","progress":null})"));
   ASSERT_TRUE(empty.has_value());

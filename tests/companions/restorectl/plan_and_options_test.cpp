@@ -58,6 +58,14 @@ TEST(RestorectlPlanChecks, AcceptsImagesOfOneSourceOnALargeEnoughOfferedDisk) {
   EXPECT_EQ(checkPlan({{"/dev/sda", {"c", "d"}}, {"/dev/sdb", {"e"}}}, report), std::nullopt);
 }
 
+TEST(RestorectlPlanChecks, RefusesADiskInUse) {
+  TargetDisk busy = target("/dev/sda", 500);
+  busy.inUse = "partition /dev/sda1 of /dev/sda is mounted on /";
+  const auto report = reportWith({busy}, {{"Disk 0", 400, {"c"}}});
+  EXPECT_THAT(checkPlan({{"/dev/sda", {"c"}}}, report).value_or(""),
+              HasSubstr("/dev/sda cannot be written now: partition /dev/sda1 of /dev/sda is mounted on /"));
+}
+
 TEST(RestorectlPlanChecks, RefusesWhatWouldHarmADisk) {
   const auto report = reportWith({target("/dev/sda", 500), target("/dev/sdb", -1)},
                                  {{"Disk 0", 400, {"c", "d"}}, {"Disk 1", 600, {"e"}},
