@@ -10,88 +10,65 @@
 
 namespace {
 
-// A write that moved nothing would be repeated for ever.
-bool noProgress() {
-  errno = EIO;
-  return false;
+// Repeats `call(at, left, done)`, which moves up to `left` bytes at `at`
+// (`done` bytes in) and answers like read or write, until `count` bytes have
+// moved or the call reports the end (0). The bytes moved, or -1 with errno
+// set.
+template <typename Call>
+ssize_t repeat(char* data, size_t count, Call call) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t moved = call(data + done, count - done, done);
+    if (moved < 0 && errno == EINTR) {
+      continue;
+    }
+    if (moved < 0) {
+      return -1;
+    }
+    if (moved == 0) {
+      break;
+    }
+    done += static_cast<size_t>(moved);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// For writes, where a call that moves nothing would be repeated for ever.
+template <typename Call>
+bool repeatAll(const void* data, size_t count, Call call) {
+  const ssize_t moved = repeat(const_cast<char*>(static_cast<const char*>(data)), count, call);
+  if (moved >= 0 && static_cast<size_t>(moved) < count) {
+    errno = EIO;
+  }
+  return moved >= 0 && static_cast<size_t>(moved) == count;
 }
 
 }  // namespace
 
 ssize_t readFull(int fd, void* buffer, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t got = ::read(fd, static_cast<char*>(buffer) + done, count - done);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return -1;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += static_cast<size_t>(got);
-  }
-  return static_cast<ssize_t>(done);
+  return repeat(static_cast<char*>(buffer), count,
+                [fd](char* at, size_t left, size_t) { return ::read(fd, at, left); });
 }
 
 ssize_t preadFull(int fd, void* buffer, size_t count, off_t offset) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t got =
-        ::pread(fd, static_cast<char*>(buffer) + done, count - done, offset + static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return -1;
-    }
-    if (got == 0) {
-      break;
-    }
-    done += static_cast<size_t>(got);
-  }
-  return static_cast<ssize_t>(done);
+  return repeat(static_cast<char*>(buffer), count, [fd, offset](char* at, size_t left, size_t done) {
+    return ::pread(fd, at, left, offset + static_cast<off_t>(done));
+  });
 }
 
 bool writeFull(int fd, const void* data, size_t count) {
-  const char* next = static_cast<const char*>(data);
-  while (count > 0) {
-    const ssize_t written = ::write(fd, next, count);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      return false;
-    }
-    if (written == 0) {
-      return noProgress();
-    }
-    next += written;
-    count -= static_cast<size_t>(written);
-  }
-  return true;
+  return repeatAll(data, count, [fd](const char* at, size_t left, size_t) { return ::write(fd, at, left); });
 }
 
 bool pwriteFull(int fd, const void* data, size_t count, off_t offset) {
-  const char* next = static_cast<const char*>(data);
-  while (count > 0) {
-    const ssize_t written = ::pwrite(fd, next, count, offset);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0) {
-      return false;
-    }
-    if (written == 0) {
-      return noProgress();
-    }
-    next += written;
-    offset += written;
-    count -= static_cast<size_t>(written);
-  }
-  return true;
+  return repeatAll(data, count, [fd, offset](const char* at, size_t left, size_t done) {
+    return ::pwrite(fd, at, left, offset + static_cast<off_t>(done));
+  });
+}
+
+bool sendFull(int socket, const void* data, size_t count) {
+  return repeatAll(data, count,
+                   [socket](const char* at, size_t left, size_t) { return ::send(socket, at, left, MSG_NOSIGNAL); });
 }
 
 bool pwritevFull(int fd, iovec* pieces, size_t count, off_t offset) {
@@ -101,11 +78,11 @@ bool pwritevFull(int fd, iovec* pieces, size_t count, off_t offset) {
     if (written < 0 && errno == EINTR) {
       continue;
     }
-    if (written < 0) {
+    if (written <= 0) {
+      if (written == 0) {
+        errno = EIO;
+      }
       return false;
-    }
-    if (written == 0) {
-      return noProgress();
     }
     offset += written;
     auto left = static_cast<size_t>(written);
@@ -118,25 +95,6 @@ bool pwritevFull(int fd, iovec* pieces, size_t count, off_t offset) {
       pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
       pieces->iov_len -= left;
     }
-  }
-  return true;
-}
-
-bool sendFull(int socket, const void* data, size_t count) {
-  const char* next = static_cast<const char*>(data);
-  while (count > 0) {
-    const ssize_t sent = ::send(socket, next, count, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) {
-      continue;
-    }
-    if (sent < 0) {
-      return false;
-    }
-    if (sent == 0) {
-      return noProgress();
-    }
-    next += sent;
-    count -= static_cast<size_t>(sent);
   }
   return true;
 }
