@@ -135,12 +135,10 @@ bool BlockDevice::open(const std::string& path, DeviceKind kind, std::string& er
     error = "target " + path + " is not a block device";
     return false;
   }
-  if (!plainFile) {
-    if (kind != DeviceKind::ImageTarget) {
-      error = kindRefusal(path, kind, info.st_rdev);
-      if (!error.empty()) {
-        return false;
-      }
+  if (kind != DeviceKind::ImageTarget) {
+    error = kindRefusal(path, kind, info.st_rdev);
+    if (!error.empty()) {
+      return false;
     }
   }
   fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC | (plainFile ? 0 : O_EXCL)));

@@ -106,6 +106,7 @@ int receiveRecord(IPipe& pipe, File& target, int64_t size) {
       return downloadStreamFailed;
     }
     if (!writeFully(target, -1, buffer.data(), received)) {
+      logLine(systemError("writing " + target.name() + " failed"));
       return downloadWriteFailed;
     }
     total += static_cast<int64_t>(received);
