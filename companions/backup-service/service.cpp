@@ -17,6 +17,7 @@
 #include "download_progress.h"
 #include "image_stream.h"
 #include "requests.h"
+#include "support/io.h"
 #include "support/pause.h"
 
 namespace {
@@ -58,20 +59,8 @@ public:
   }
 
 private:
-  bool readExactly(char* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t got = ::recv(socket_, buffer + done, size - done, 0);
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got <= 0) {
-        return false;  // closed, idle too long, or broken
-      }
-      done += static_cast<size_t>(got);
-    }
-    return true;
-  }
+  // False when the connection closed, stayed idle too long, or broke.
+  bool readExactly(char* buffer, size_t size) { return readFull(socket_, buffer, size) == static_cast<ssize_t>(size); }
 
   bool readFrame(std::string& payload) {
     unsigned char header[4];
@@ -87,20 +76,7 @@ private:
     return readExactly(payload.data(), size);
   }
 
-  bool sendAll(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t put = ::send(socket_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (put < 0 && errno == EINTR) {
-        continue;
-      }
-      if (put <= 0) {
-        return false;
-      }
-      done += static_cast<size_t>(put);
-    }
-    return true;
-  }
+  bool sendAll(const std::string& bytes) { return sendFull(socket_, bytes.data(), bytes.size()); }
 
   bool reply(const std::string& text) {
     std::string frame(4, '\0');

@@ -15,14 +15,12 @@
 #include "image_source.h"
 #include "partition_record.h"
 #include "progress_printer.h"
+#include "support/io.h"
 #include "support/process_runner.h"
+#include "support/system_error.h"
 #include "volume_probe.h"
 
 namespace {
-
-std::string systemError(const std::string& what, int code) {
-  return what + ": " + std::strerror(code);
-}
 
 // Runs a helper program without a shell, so that no path handed to it is
 // ever interpreted; its output goes to standard error, away from the lines
@@ -62,17 +60,9 @@ public:
   }
 
   bool writeAll(const char* data, size_t length, std::string& error) {
-    while (length > 0) {
-      const ssize_t written = write(fd_, data, length);
-      if (written < 0 && errno == EINTR) {
-        continue;
-      }
-      if (written <= 0) {
-        error = systemError("writing " + path_ + " failed", errno);
-        return false;
-      }
-      data += written;
-      length -= static_cast<size_t>(written);
+    if (!writeFull(fd_, data, length)) {
+      error = systemError("writing " + path_ + " failed");
+      return false;
     }
     return true;
   }
@@ -131,18 +121,10 @@ public:
     return true;
   }
   bool readAt(uint64_t offset, char* buffer, size_t length, std::string& error) {
-    while (length > 0) {
-      const ssize_t got = pread(fd_, buffer, length, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got <= 0) {
-        error = got < 0 ? systemError("reading " + disk_ + " failed", errno) : disk_ + " ended early";
-        return false;
-      }
-      buffer += got;
-      length -= static_cast<size_t>(got);
-      offset += static_cast<uint64_t>(got);
+    const ssize_t got = preadFull(fd_, buffer, length, static_cast<off_t>(offset));
+    if (got < 0 || static_cast<size_t>(got) < length) {
+      error = got < 0 ? systemError("reading " + disk_ + " failed") : disk_ + " ended early";
+      return false;
     }
     return true;
   }

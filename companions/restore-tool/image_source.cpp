@@ -13,16 +13,14 @@
 
 #include <libvhdi.h>
 
+#include "support/io.h"
+#include "support/system_error.h"
 #include "support/text.h"
 #include "vhd_blocks.h"
 
 namespace {
 
 constexpr uint64_t kVhdFooterBytes = 512;
-
-std::string systemError(const std::string& what, int code) {
-  return what + ": " + std::strerror(code);
-}
 
 class RawImage : public ImageSource {
 public:
@@ -34,22 +32,15 @@ public:
   uint64_t size() const override { return size_; }
 
   bool readAt(uint64_t offset, char* buffer, size_t length, std::string& error) override {
-    while (length > 0) {
-      const ssize_t got = pread(fd_, buffer, length, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got < 0) {
-        error = systemError("reading " + path_ + " failed at byte " + std::to_string(offset), errno);
-        return false;
-      }
-      if (got == 0) {
-        error = "image file " + path_ + " ended early at byte " + std::to_string(offset) + " (was it changed while restoring?)";
-        return false;
-      }
-      buffer += got;
-      length -= static_cast<size_t>(got);
-      offset += static_cast<uint64_t>(got);
+    const ssize_t got = preadFull(fd_, buffer, length, static_cast<off_t>(offset));
+    if (got < 0) {
+      error = systemError("reading " + path_ + " failed at byte " + std::to_string(offset));
+      return false;
+    }
+    if (static_cast<size_t>(got) < length) {
+      error = "image file " + path_ + " ended early at byte " + std::to_string(offset + static_cast<uint64_t>(got)) +
+              " (was it changed while restoring?)";
+      return false;
     }
     return true;
   }

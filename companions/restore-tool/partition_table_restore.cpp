@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "blockdev/block_device.h"
-#include "blockdev/gpt_relocation.h"
+#include "blockdev/table_write.h"
 #include "partition_record_file.h"
 
 int restoreMbrCommand(const std::string& record_path, const std::string& device, std::ostream& out) {
@@ -13,13 +13,7 @@ int restoreMbrCommand(const std::string& record_path, const std::string& device,
   std::vector<blockdev::TableRegion> regions;
   if (record && target.open(device, blockdev::DeviceKind::WholeDisk, error) &&
       planTableRegions(*record, target.size(), target.logicalBlockSize(), regions, error)) {
-    bool written = true;
-    for (const blockdev::TableRegion& region : regions) {
-      written = written && target.writeAll(static_cast<uint64_t>(region.offset), region.bytes->data(),
-                                           region.bytes->size(), error);
-    }
-    if (written && target.sync(error) && (!record->is_gpt || blockdev::relocateGptBackup(target, error)) &&
-        target.rereadPartitionTable(error)) {
+    if (blockdev::writePartitionTable(target, regions, record->is_gpt, error).step == blockdev::TableWriteStep::done) {
       out << "Partition table restored successfully" << std::endl;
       return 0;
     }

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "support/io.h"
+
 namespace {
 
 constexpr uint32_t kUnallocated = 0xFFFFFFFF;
@@ -38,20 +40,7 @@ bool checksumMatches(const std::vector<unsigned char>& bytes, size_t checksum_at
 }
 
 bool readFully(int fd, uint64_t offset, void* buffer, size_t length) {
-  auto* out = static_cast<char*>(buffer);
-  while (length > 0) {
-    const ssize_t got = pread(fd, out, length, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    out += got;
-    length -= static_cast<size_t>(got);
-    offset += static_cast<uint64_t>(got);
-  }
-  return true;
+  return preadFull(fd, buffer, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
 }
 
 class DynamicVhdBlocks : public ImageSource {

@@ -9,14 +9,16 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
-#include "blockdev/sysfs.h"
+#include "blockdev/partition_lookup.h"
+#include "blockdev/signature_wipe.h"
 #include "support/command.h"
+#include "support/io.h"
 #include "support/pause.h"
 #include "support/shell_quote.h"
+#include "support/system_error.h"
 
 namespace blockdev {
 
@@ -26,6 +28,8 @@ namespace {
 // previous user lets go of them.
 constexpr int rereadAttempts = 20;
 constexpr std::chrono::milliseconds rereadPause{250};
+// What a regular file standing in for a device counts its blocks in.
+constexpr unsigned fileBlockSize = 512;
 
 bool statBlock(const std::string& path, struct stat& info) {
   return stat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
@@ -90,114 +94,125 @@ void fillIdentity(dev_t device, DiskIdentity& identity) {
   }
 }
 
-}  // namespace
+// Why a block device of the wrong kind is refused; empty when it is right.
+std::string kindRefusal(const std::string& path, DeviceKind kind, dev_t device) {
+  const bool partition = isPartition(device);
+  if (kind == DeviceKind::WholeDisk && partition) {
+    return "target " + path + " is a partition; a partition table belongs on a whole disk";
+  }
+  if (kind == DeviceKind::Partition && !partition) {
+    return "target " + path + " is a whole disk; an image belongs on one of its partitions";
+  }
+  if (kind == DeviceKind::WholeDisk) {
+    const std::string member = mountedMember(device);
+    if (!member.empty()) {
+      return "target " + path + " is in use: " + member + " is mounted";
+    }
+  }
+  return std::string();
+}
 
-std::string systemError(const std::string& what, int code) { return what + ": " + std::strerror(code); }
+}  // namespace
 
 std::string DiskIdentity::text() const {
   return std::to_string(major(device)) + ":" + std::to_string(minor(device)) + " diskseq " + std::to_string(diskseq) +
          " serial '" + serial + "' wwn '" + wwn + "' size " + std::to_string(size);
 }
 
-BlockDevice::~BlockDevice() { close(); }
-
-void BlockDevice::close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
+void BlockDevice::close() { fd_.reset(); }
 
 bool BlockDevice::open(const std::string& path, DeviceKind kind, std::string& error) {
   close();
   path_ = path;
+  identity_ = DiskIdentity();
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) {
-    error = systemError("cannot access target " + path, errno);
+    error = systemError("cannot access target " + path);
     return false;
   }
-  if (!S_ISBLK(info.st_mode)) {
+  const bool plainFile = kind == DeviceKind::ImageTarget && S_ISREG(info.st_mode);
+  if (!S_ISBLK(info.st_mode) && !plainFile) {
     error = "target " + path + " is not a block device";
     return false;
   }
-  const bool partition = isPartition(info.st_rdev);
-  if (kind == DeviceKind::WholeDisk && partition) {
-    error = "target " + path + " is a partition; a partition table belongs on a whole disk";
-    return false;
-  }
-  if (kind == DeviceKind::Partition && !partition) {
-    error = "target " + path + " is a whole disk; an image belongs on one of its partitions";
-    return false;
-  }
-  if (kind == DeviceKind::WholeDisk) {
-    const std::string member = mountedMember(info.st_rdev);
-    if (!member.empty()) {
-      error = "target " + path + " is in use: " + member + " is mounted";
+  if (kind != DeviceKind::ImageTarget) {
+    error = kindRefusal(path, kind, info.st_rdev);
+    if (!error.empty()) {
       return false;
     }
   }
-  fd_ = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
-  if (fd_ < 0) {
+  fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CLOEXEC | (plainFile ? 0 : O_EXCL)));
+  if (!isOpen()) {
     const int code = errno;
-    error = code == EBUSY ? "target " + path + " is in use (mounted or held by another program): " + std::strerror(code)
+    error = code == EBUSY ? systemError("target " + path + " is in use (mounted or held by another program)", code)
                           : systemError("cannot open target " + path, code);
     return false;
   }
+  if (kind == DeviceKind::ImageTarget) {
+    // An image is written once and not read again but for the check, which
+    // goes past the cache anyway.
+    posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_DONTNEED);
+  }
   struct stat opened {};
   // The node may have been replaced between the look and the open.
-  if (fstat(fd_, &opened) != 0 || !S_ISBLK(opened.st_mode) || opened.st_rdev != info.st_rdev) {
+  if (fstat(fd_.get(), &opened) != 0 || (opened.st_mode & S_IFMT) != (info.st_mode & S_IFMT) ||
+      (plainFile ? opened.st_ino != info.st_ino : opened.st_rdev != info.st_rdev)) {
     error = "target " + path + " changed while it was opened";
     close();
     return false;
   }
+  if (plainFile) {
+    logical_block_size_ = fileBlockSize;
+    identity_.size = static_cast<uint64_t>(opened.st_size);
+    return true;
+  }
   uint64_t size = 0;
-  if (ioctl(fd_, BLKGETSIZE64, &size) != 0) {
-    error = systemError("cannot read the size of " + path, errno);
+  if (ioctl(fd_.get(), BLKGETSIZE64, &size) != 0) {
+    error = systemError("cannot read the size of " + path);
     close();
     return false;
   }
   int block_size = 0;
-  if (ioctl(fd_, BLKSSZGET, &block_size) != 0 || block_size <= 0) {
-    error = systemError("cannot read the logical block size of " + path, errno);
+  if (ioctl(fd_.get(), BLKSSZGET, &block_size) != 0 || block_size <= 0) {
+    error = systemError("cannot read the logical block size of " + path);
     close();
     return false;
   }
   logical_block_size_ = static_cast<unsigned>(block_size);
-  identity_ = DiskIdentity();
   fillIdentity(opened.st_rdev, identity_);
   identity_.size = size;
   return true;
 }
 
 bool BlockDevice::writeAll(uint64_t offset, const char* data, size_t length, std::string& error) {
-  while (length > 0) {
-    const ssize_t written = pwrite(fd_, data, length, static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      error = written < 0 ? systemError("writing to " + path_ + " failed at byte " + std::to_string(offset), errno)
-                          : "writing to " + path_ + " made no progress at byte " + std::to_string(offset);
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-    offset += static_cast<uint64_t>(written);
-  }
-  return true;
-}
-
-bool BlockDevice::sync(std::string& error) {
-  if (fsync(fd_) != 0) {
-    error = systemError("flushing " + path_ + " to the device failed", errno);
+  if (!pwriteFull(fd_.get(), data, length, static_cast<off_t>(offset))) {
+    error = systemError("writing to " + path_ + " failed at byte " + std::to_string(offset));
     return false;
   }
   return true;
 }
 
+bool BlockDevice::sync(std::string& error) {
+  if (fsync(fd_.get()) != 0) {
+    error = systemError("flushing " + path_ + " to the device failed");
+    return false;
+  }
+  return true;
+}
+
+bool BlockDevice::wipeSignatures(int64_t length, std::string& error) {
+  // Through this descriptor's own file: the node may name another device by
+  // now, and the exclusive claim stays with this descriptor.
+  if (blockdev::wipeSignatures("/proc/self/fd/" + std::to_string(fd_.get()), length, error)) {
+    return true;
+  }
+  error = path_ + ": " + error;
+  return false;
+}
+
 bool BlockDevice::rereadPartitionTable(std::string& error) {
   for (int attempt = 1;; ++attempt) {
-    if (ioctl(fd_, BLKRRPART) == 0) {
+    if (ioctl(fd_.get(), BLKRRPART) == 0) {
       break;
     }
     const int code = errno;
@@ -207,7 +222,7 @@ bool BlockDevice::rereadPartitionTable(std::string& error) {
     }
     pauseFor(rereadPause);
   }
-  if (!kernelPartitions(identity_.device).empty()) {
+  if (!partitions().empty()) {
     return true;
   }
   const int status = runSystem("partprobe " + shellQuote(path_) + " > /dev/null 2>&1");
@@ -216,6 +231,13 @@ bool BlockDevice::rereadPartitionTable(std::string& error) {
     return false;
   }
   return true;
+}
+
+std::vector<KernelPartition> BlockDevice::partitions() const { return kernelPartitions(identity_.device); }
+
+bool BlockDevice::findPartition(int number, const PartitionExtent& expected, std::string& node,
+                                std::string& error) const {
+  return blockdev::findPartition(identity_.device, path_, number, expected, node, error);
 }
 
 bool isBlockDevice(const std::string& path) {
@@ -228,28 +250,20 @@ bool isPartitionDevice(const std::string& path) {
   return statBlock(path, info) && isPartition(info.st_rdev);
 }
 
-int kernelPartitionCount(const std::string& path) {
-  struct stat info {};
-  return statBlock(path, info) ? static_cast<int>(kernelPartitions(info.st_rdev).size()) : 0;
-}
-
 bool readIdentity(const std::string& path, DiskIdentity& identity, std::string& error) {
   struct stat info {};
   if (!statBlock(path, info)) {
     error = "target " + path + " is not a block device";
     return false;
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = systemError("cannot open " + path, errno);
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    error = systemError("cannot open " + path);
     return false;
   }
   uint64_t size = 0;
-  const bool sized = ioctl(fd, BLKGETSIZE64, &size) == 0;
-  const int code = errno;
-  ::close(fd);
-  if (!sized) {
-    error = systemError("cannot read the size of " + path, code);
+  if (ioctl(fd.get(), BLKGETSIZE64, &size) != 0) {
+    error = systemError("cannot read the size of " + path);
     return false;
   }
   identity = DiskIdentity();

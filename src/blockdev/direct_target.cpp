@@ -4,25 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
 
 DirectTarget::DirectTarget(int descriptor, size_t capacity) : capacity_(capacity) {
   if (capacity_ < alignment || capacity_ % alignment != 0) {
     return;
   }
-  // The file itself, not whatever its name points to by now.
-  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
-  const int direct = ::open(self.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
-  if (direct < 0) {
-    return;
-  }
-  descriptor_ = direct;
-}
-
-DirectTarget::~DirectTarget() {
-  if (descriptor_ >= 0) {
-    ::close(descriptor_);
-  }
+  descriptor_ = reopenDescriptor(descriptor, O_WRONLY | O_DIRECT);
 }
 
 bool DirectTarget::takes(int64_t position, size_t length) const {
@@ -35,7 +22,7 @@ size_t DirectTarget::write(int64_t position, const char* aligned, size_t length)
   // A short direct write leaves the rest unaligned; it is the caller's then.
   while (done < length && done % alignment == 0) {
     const auto at = static_cast<off_t>(position) + static_cast<off_t>(done);
-    const ssize_t written = ::pwrite(descriptor_, aligned + done, length - done, at);
+    const ssize_t written = ::pwrite(descriptor_.get(), aligned + done, length - done, at);
     if (written < 0 && errno == EINTR) {
       continue;
     }

@@ -7,21 +7,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/io.h"
+#include "support/unique_fd.h"
+
 class DirectTarget {
 public:
-  // Positions, lengths and memory of direct writes are multiples of this:
-  // it covers devices with 512-byte and with 4096-byte logical blocks.
-  static constexpr size_t alignment = 4096;
+  // Positions, lengths and memory of direct writes are multiples of this.
+  static constexpr size_t alignment = directIoAlignment;
 
   // Opens `descriptor`'s file again for direct writes of runs of up to
   // `capacity` bytes, which must be whole blocks. Not every file allows that
   // (a pipe, a file system without direct I/O): then usable() is false.
   DirectTarget(int descriptor, size_t capacity);
-  ~DirectTarget();
-  DirectTarget(const DirectTarget&) = delete;
-  DirectTarget& operator=(const DirectTarget&) = delete;
 
-  bool usable() const { return descriptor_ >= 0; }
+  bool usable() const { return descriptor_.get() >= 0; }
   // True when the run of `length` bytes at `position` may go past the cache.
   bool takes(int64_t position, size_t length) const;
 
@@ -32,6 +31,6 @@ public:
   size_t write(int64_t position, const char* aligned, size_t length);
 
 private:
-  int descriptor_ = -1;
+  UniqueFd descriptor_;
   size_t capacity_;
 };

@@ -1,12 +1,11 @@
 #include "blockdev/gpt_relocation.h"
 
-#include <unistd.h>
-
 #include <boost/crc.hpp>
-#include <cerrno>
 
 #include "support/command.h"
+#include "support/io.h"
 #include "support/shell_quote.h"
+#include "support/system_error.h"
 
 namespace blockdev {
 
@@ -84,17 +83,10 @@ uint32_t headerCrc(std::string header, size_t headerSize) {
 }
 
 bool readBlock(int fd, uint64_t offset, std::string& block, std::string& error) {
-  size_t done = 0;
-  while (done < block.size()) {
-    const ssize_t got = ::pread(fd, block.data() + done, block.size() - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      error = systemError("cannot read the GPT header", got < 0 ? errno : EIO);
-      return false;
-    }
-    done += static_cast<size_t>(got);
+  const ssize_t got = preadFull(fd, block.data(), block.size(), static_cast<off_t>(offset));
+  if (got != static_cast<ssize_t>(block.size())) {
+    error = got < 0 ? systemError("cannot read the GPT header") : "cannot read the GPT header: the disk ended early";
+    return false;
   }
   return true;
 }

@@ -9,25 +9,18 @@
 
 namespace blockdev {
 
-namespace {
-
-// Direct reads need memory on this boundary.
-constexpr size_t kAlignment = 4096;
-
-}  // namespace
-
 ReadAhead::ReadAhead(int descriptor, std::vector<Piece> plan)
     : descriptor_(descriptor), plan_(std::move(plan)), reads_(plan_.size()) {
-  size_t largest = kAlignment;
+  size_t largest = directIoAlignment;
   for (const Piece& piece : plan_) {
     largest = std::max(largest, piece.want);
   }
   for (size_t i = 0; i < slotCount; ++i) {
-    void* memory = nullptr;
-    if (::posix_memalign(&memory, kAlignment, largest) != 0) {
+    AlignedBuffer slot(largest);
+    if (!slot) {
       return;
     }
-    slots_.emplace_back(static_cast<char*>(memory));
+    slots_.push_back(std::move(slot));
   }
   try {
     thread_ = std::thread([this] { readAll(); });
@@ -86,22 +79,13 @@ void ReadAhead::readAll() {
 ReadAhead::Read ReadAhead::readPiece(size_t index) {
   const Piece& piece = plan_[index];
   Read read;
-  char* memory = slots_[index % slotCount].get();
+  char* memory = slots_[index % slotCount].data();
   read.data = memory;
-  while (read.bytes < piece.want) {
-    const ssize_t got = ::pread(descriptor_, memory + read.bytes, piece.want - read.bytes,
-                                static_cast<off_t>(piece.at) + static_cast<off_t>(read.bytes));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      read.error = errno;
-      break;
-    }
-    if (got == 0) {
-      break;
-    }
-    read.bytes += static_cast<size_t>(got);
+  const ssize_t got = preadFull(descriptor_, memory, piece.want, static_cast<off_t>(piece.at));
+  if (got < 0) {
+    read.error = errno;
+  } else {
+    read.bytes = static_cast<size_t>(got);
   }
   return read;
 }

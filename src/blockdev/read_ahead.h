@@ -8,11 +8,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "support/io.h"
 
 namespace blockdev {
 
@@ -47,16 +47,13 @@ public:
 
 private:
   static constexpr size_t slotCount = 2;
-  struct Free {
-    void operator()(char* memory) const { std::free(memory); }
-  };
 
   void readAll();
   Read readPiece(size_t index);
 
   int descriptor_;
   std::vector<Piece> plan_;
-  std::vector<std::unique_ptr<char, Free>> slots_;
+  std::vector<AlignedBuffer> slots_;
   std::vector<Read> reads_;
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -6,73 +6,40 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <utility>
 
 #include "support/file.h"
+#include "support/system_error.h"
 
 namespace {
 
 // One vectored call takes at most this many pieces.
 constexpr size_t maxPieces = IOV_MAX;
 
-// Writes all of `pieces` at `offset`, continuing short writes like
-// writeFully; `pieces` is used up on the way.
-bool writeVectorFully(int fd, int64_t offset, iovec* pieces, size_t count) {
-  while (count > 0) {
-    const ssize_t written = ::pwritev(fd, pieces, static_cast<int>(count), offset);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    offset += written;
-    auto left = static_cast<size_t>(written);
-    while (count > 0 && left >= pieces->iov_len) {
-      left -= pieces->iov_len;
-      ++pieces;
-      --count;
-    }
-    if (count > 0) {
-      pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
-      pieces->iov_len -= left;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool writeFully(File& file, int64_t offset, const char* data, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    const auto piece = static_cast<unsigned int>(std::min<size_t>(count - done, UINT_MAX));
-    bool failed = false;
-    const unsigned int written = offset < 0
-                                     ? file.Write(data + done, piece, &failed)
-                                     : file.Write(offset + static_cast<int64_t>(done), data + done, piece, &failed);
-    if (failed || written == 0) {
-      return false;
-    }
-    done += written;
-  }
-  return true;
+  return offset < 0 ? writeFull(file.descriptor(), data, count)
+                    : pwriteFull(file.descriptor(), data, count, static_cast<off_t>(offset));
 }
 
-CoalescingFileWriter::CoalescingFileWriter(File& file, size_t capacity, bool background,
+CoalescingFileWriter::CoalescingFileWriter(int descriptor, std::string name, size_t capacity, bool background,
                                            blockdev::WriteLedger* ledger)
-    : file_(file), capacity_(capacity), ledger_(ledger), direct_(file.descriptor(), capacity) {
+    : descriptor_(descriptor),
+      name_(std::move(name)),
+      capacity_(capacity),
+      ledger_(ledger),
+      direct_(descriptor, capacity) {
   gathered_.pieces.reserve(maxPieces);
   if (direct_.usable()) {
     for (size_t i = 0; i < stagingSlots; ++i) {
-      std::unique_ptr<char, FreeSlot> slot(static_cast<char*>(std::aligned_alloc(DirectTarget::alignment, capacity_)));
+      AlignedBuffer slot(capacity_);
       if (!slot) {
         break;
       }
-      freeSlots_.push_back(slot.get());
+      freeSlots_.push_back(slot.data());
       slots_.push_back(std::move(slot));
     }
   }
@@ -127,7 +94,17 @@ bool CoalescingFileWriter::finish() {
   return !failed_;
 }
 
-void CoalescingFileWriter::FreeSlot::operator()(char* memory) const { std::free(memory); }
+std::string CoalescingFileWriter::error() const {
+  const std::lock_guard lock(mutex_);
+  return error_;
+}
+
+void CoalescingFileWriter::noteFailure(const Run& run, int code) {
+  const std::lock_guard lock(mutex_);
+  if (error_.empty()) {
+    error_ = systemError("writing to " + name_ + " failed at byte " + std::to_string(run.start), code);
+  }
+}
 
 void CoalescingFileWriter::handOn() {
   if (gathered_.pieces.empty()) {
@@ -211,7 +188,7 @@ void CoalescingFileWriter::releaseSlot(char* slot) {
 bool CoalescingFileWriter::write(Run& run) {
   const bool written = writeRun(run);
   if (written) {
-    blockdev::runAfterWriteHook(file_.descriptor(), run.start, run.length);
+    blockdev::runAfterWriteHook(descriptor_, run.start, run.length);
     if (ledger_ != nullptr) {
       ledger_->completed(run.length);
     }
@@ -226,18 +203,22 @@ bool CoalescingFileWriter::writeRun(Run& run) {
       return true;
     }
     // Whatever the direct write left (a device that refuses it after all, a
-    // short write), the file's own descriptor tries; its failure is the
-    // failure.
-    iovec rest{run.staged + done, run.length - done};
-    return writeVectorFully(file_.descriptor(), run.start + static_cast<int64_t>(done), &rest, 1);
+    // short write), the target's own descriptor tries; its failure is the
+    // failure, and its errno the reason given.
+    if (!pwriteFull(descriptor_, run.staged + done, run.length - done, run.start + static_cast<off_t>(done))) {
+      noteFailure(run, errno);
+      return false;
+    }
+    return true;
   }
-  if (!writeVectorFully(file_.descriptor(), run.start, run.pieces.data(), run.pieces.size())) {
+  if (!pwritevFull(descriptor_, run.pieces.data(), run.pieces.size(), run.start)) {
+    noteFailure(run, errno);
     return false;
   }
   // Written back at once, so that the run counts as on the device like the
   // direct ones (only unaligned runs come here: rare, and small). A failed
   // writeback is still reported by the sync at the end.
-  ::sync_file_range(file_.descriptor(), run.start, static_cast<off_t>(run.length),
+  ::sync_file_range(descriptor_, run.start, static_cast<off_t>(run.length),
                     SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
   return true;
 }

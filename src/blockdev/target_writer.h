@@ -9,12 +9,14 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "blockdev/block_sink.h"
 #include "blockdev/direct_target.h"
 #include "blockdev/write_ledger.h"
+#include "support/io.h"
 
 class File;
 
@@ -27,7 +29,7 @@ bool writeFully(File& file, int64_t offset, const char* data, size_t count);
 // writes each run with one call: a restore writes far faster in large pieces
 // than in 4 KiB ones, and the bytes on the target stay the same, in the same
 // order. Runs on 4 KiB boundaries go past the page cache (DirectTarget) where
-// the target allows it, the others through the file's own descriptor.
+// the target allows it, the others through the target's own descriptor.
 // The runs are written on a thread of the writer's own, so that the next
 // bytes are received while the last ones are written; without that thread
 // (none could be started, or `background` is false) each is written as soon
@@ -40,8 +42,9 @@ class CoalescingFileWriter : public ImageBlockSink {
 public:
   static constexpr size_t defaultCapacity = 4 * 1024 * 1024;
 
-  explicit CoalescingFileWriter(File& file, size_t capacity = defaultCapacity, bool background = true,
-                                blockdev::WriteLedger* ledger = nullptr);
+  // Writes on `descriptor`'s file, named `name` in error texts.
+  CoalescingFileWriter(int descriptor, std::string name, size_t capacity = defaultCapacity, bool background = true,
+                       blockdev::WriteLedger* ledger = nullptr);
   // Writes what is still gathered or waiting.
   ~CoalescingFileWriter() override;
   CoalescingFileWriter(const CoalescingFileWriter&) = delete;
@@ -54,6 +57,9 @@ public:
   // Waits until everything handed to the writer is written. Once a write
   // failed, the runs after it are dropped and every call answers false.
   bool finish();
+  // Why the first failed write failed (path, position, errno text); empty
+  // while none failed. Read it once finish() answered false.
+  std::string error() const;
 
 private:
   struct Run {
@@ -61,9 +67,6 @@ private:
     size_t length = 0;
     std::vector<iovec> pieces;
     char* staged = nullptr;  // the run gathered in a staging slot, if it goes past the cache
-  };
-  struct FreeSlot {
-    void operator()(char* memory) const;
   };
   // Two slots: one being written while the next is filled.
   static constexpr size_t stagingSlots = 2;
@@ -77,15 +80,17 @@ private:
   // Writes one run; false when that failed.
   bool write(Run& run);
   bool writeRun(Run& run);
+  void noteFailure(const Run& run, int code);
 
-  File& file_;
+  int descriptor_;
+  std::string name_;
   size_t capacity_;
   blockdev::WriteLedger* ledger_;
   DirectTarget direct_;
-  std::vector<std::unique_ptr<char, FreeSlot>> slots_;
+  std::vector<AlignedBuffer> slots_;
   Run gathered_;
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Run> queue_;
   std::vector<char*> freeSlots_;
@@ -94,5 +99,6 @@ private:
   uint64_t previousFlush_ = 0;  // handedOn_ at the previous flush()
   bool stopping_ = false;
   std::atomic<bool> failed_ = false;
+  std::string error_;  // under mutex_
   std::thread thread_;
 };

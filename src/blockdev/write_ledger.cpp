@@ -7,20 +7,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <utility>
 
 #include "blockdev/read_ahead.h"
+#include "support/io.h"
+#include "support/system_error.h"
 #include "support/unique_fd.h"
 
 namespace blockdev {
 
 namespace {
 
-// Direct reads need positions, lengths and memory on this boundary; it
-// covers devices with 512-byte and with 4096-byte logical blocks.
-constexpr int64_t kAlignment = 4096;
+constexpr auto kAlignment = static_cast<int64_t>(directIoAlignment);
 constexpr size_t kReadSize = 4 * 1024 * 1024;
 
 struct StateDeleter {
@@ -34,15 +33,14 @@ AfterWriteHook after_write_hook;
 // Opens the file behind `descriptor` again for reading past the page cache.
 // A file system without direct I/O gets a plain descriptor whose cached
 // pages are dropped first, so the read still comes from the storage.
-int openUncached(int descriptor) {
-  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
-  const int direct = ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-  if (direct >= 0) {
+UniqueFd openUncached(int descriptor) {
+  UniqueFd direct = reopenDescriptor(descriptor, O_RDONLY | O_DIRECT);
+  if (direct.get() >= 0) {
     return direct;
   }
-  const int plain = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
-  if (plain >= 0) {
-    ::posix_fadvise(plain, 0, 0, POSIX_FADV_DONTNEED);
+  UniqueFd plain = reopenDescriptor(descriptor, O_RDONLY);
+  if (plain.get() >= 0) {
+    ::posix_fadvise(plain.get(), 0, 0, POSIX_FADV_DONTNEED);
   }
   return plain;
 }
@@ -82,7 +80,7 @@ bool WriteLedger::verify(int descriptor, const std::string& name, std::string& e
   }
   const UniqueFd reader(openUncached(descriptor));
   if (reader.get() < 0) {
-    error = "cannot read " + name + " back: " + std::strerror(errno);
+    error = systemError("cannot read " + name + " back");
     return false;
   }
   std::vector<ReadAhead::Piece> plan;
@@ -97,7 +95,7 @@ bool WriteLedger::verify(int descriptor, const std::string& name, std::string& e
   }
   ReadAhead pieces(reader.get(), std::move(plan));
   if (!pieces.ready()) {
-    error = "cannot read " + name + " back: " + std::strerror(ENOMEM);
+    error = systemError("cannot read " + name + " back", ENOMEM);
     return false;
   }
   HashState state(XXH3_createState());
@@ -113,8 +111,8 @@ bool WriteLedger::verify(int descriptor, const std::string& name, std::string& e
       const int64_t from = std::max(at, range.start);
       const int64_t to = std::min(at + static_cast<int64_t>(read.bytes), end);
       if (read.error != 0 || to < std::min(at + static_cast<int64_t>(pieces.plan(piece).want), end) || to <= from) {
-        error = "cannot read " + rangeText(range.start, range.length) + " of " + name + " back" +
-                (read.error != 0 ? std::string(": ") + std::strerror(read.error) : std::string());
+        const std::string what = "cannot read " + rangeText(range.start, range.length) + " of " + name + " back";
+        error = read.error != 0 ? systemError(what, read.error) : what;
         return false;
       }
       XXH3_64bits_update(state.get(), read.data + (from - at), static_cast<size_t>(to - from));

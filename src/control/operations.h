@@ -12,7 +12,7 @@ public:
   virtual ~OperationEnvironment() = default;
   // Runs `command` through the shell and returns its non-empty output lines.
   virtual std::vector<std::string> runCommand(const std::string& command) = 0;
-  // Runs `command` through system(); the exit status is of no interest.
+  // Runs `command` through the shell; the exit status is of no interest.
   virtual void runSystem(const std::string& command) = 0;
   // Carries out a slow machine operation: the program hands it to one
   // background thread (one operation at a time, in order), so the endpoint

@@ -9,18 +9,17 @@
 #include <utility>
 #include <vector>
 
-#include "blockdev/image_target.h"
-#include "blockdev/signature_wipe.h"
+#include "blockdev/block_device.h"
+#include "blockdev/partition_write.h"
 #include "blockdev/target_writer.h"
-#include "control/shared_state.h"
-#include "control/durable_progress.h"
-#include "protocol/held_back_start.h"
 #include "protocol/image_stream.h"
+#include "protocol/open_file.h"
 #include "protocol/server_connection.h"
 #include "protocol/tcp_stack.h"
 #include "support/file.h"
 #include "support/log_line.h"
 #include "support/pause.h"
+#include "support/system_error.h"
 
 namespace {
 
@@ -36,20 +35,22 @@ constexpr size_t receiveBufferSize = 32768;
 // the full read time-out.
 constexpr int cancelCheckMs = 1000;
 
+using Stop = std::function<bool()>;
+const Stop neverStop;
+
 // Reads what arrives within `timeoutMs`; 0 once that passed without data, the
-// connection broke, or `stop` answered true.
-size_t readWithin(IPipe& pipe, char* buffer, size_t size, int timeoutMs, bool (*stop)()) {
+// connection broke, or `stop` (where there is one) answered true.
+size_t readWithin(IPipe& pipe, char* buffer, size_t size, int timeoutMs, const Stop& stop) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (stop != nullptr && stop()) {
+    if (stop && stop()) {
       return 0;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       return 0;
     }
-    const int slice = stop != nullptr ? static_cast<int>(std::min<long long>(left, cancelCheckMs))
-                                      : static_cast<int>(left);
+    const int slice = stop ? static_cast<int>(std::min<long long>(left, cancelCheckMs)) : static_cast<int>(left);
     const size_t received = pipe.Read(buffer, size, slice);
     if (received > 0) {
       return received;
@@ -60,10 +61,10 @@ size_t readWithin(IPipe& pipe, char* buffer, size_t size, int timeoutMs, bool (*
   }
 }
 
-bool cancelRequested() { return cancelrestore.load(); }
+bool cancelRequested(const DownloadSession& session) { return session.cancelled && session.cancelled(); }
 
 // The 8-byte little-endian size, read whole within 60 s, or nothing.
-bool readImageSize(IPipe& pipe, int64_t* size, bool (*stop)()) {
+bool readImageSize(IPipe& pipe, int64_t* size, const Stop& stop) {
   unsigned char field[8];
   size_t got = 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(sizeTimeoutMs);
@@ -100,11 +101,12 @@ int receiveRecord(IPipe& pipe, File& target, int64_t size) {
   int64_t total = 0;
   while (total < size) {
     const size_t wanted = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), size - total));
-    const size_t received = readWithin(pipe, buffer.data(), wanted, dataTimeoutMs, nullptr);
+    const size_t received = readWithin(pipe, buffer.data(), wanted, dataTimeoutMs, neverStop);
     if (received == 0) {
       return downloadStreamFailed;
     }
     if (!writeFully(target, -1, buffer.data(), received)) {
+      logLine(systemError("writing " + target.name() + " failed"));
       return downloadWriteFailed;
     }
     total += static_cast<int64_t>(received);
@@ -123,34 +125,32 @@ struct StreamOutcome {
 
 // With `handedSoFar` (the bytes earlier streams of the same download handed
 // over, updated here), the download's durable share is published as it goes.
-StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackStart* held,
-                            blockdev::WriteLedger* ledger, int64_t* handedSoFar) {
-  CoalescingFileWriter writer(target, CoalescingFileWriter::defaultCapacity, true, ledger);
-  std::optional<HoldingBackSink> holding;
-  if (held != nullptr) {
-    holding.emplace(*held, writer);
-  }
-  ImageStreamParser parser(size, holding ? static_cast<ImageBlockSink&>(*holding) : writer, cancelRequested);
+StreamOutcome receiveBlocks(IPipe& pipe, blockdev::PartitionWrite& target, int64_t size,
+                            const DownloadSession& session, int64_t* handedSoFar) {
+  CoalescingFileWriter writer(target.descriptor(), target.path(), CoalescingFileWriter::defaultCapacity, true,
+                              &target.ledger());
+  blockdev::HoldingBackSink body = target.body(writer);
+  ImageStreamParser parser(size, body, session.cancelled);
   // The writer's thread writes from the parser's buffers; should anything
   // throw, it must be done with them before the parser goes.
   const FinishWritesOnUnwind finishFirst{writer};
   StreamOutcome outcome;
   bool broken = false;
   for (;;) {
-    const size_t received = readWithin(pipe, parser.space(), parser.spaceSize(), dataTimeoutMs, cancelRequested);
+    const size_t received = readWithin(pipe, parser.space(), parser.spaceSize(), dataTimeoutMs, session.cancelled);
     if (received == 0) {
       outcome.result = downloadStreamFailed;
       // Only a connection that broke is asked again; one that fell silent keeps
       // its read time-out and fails as before.
-      broken = !cancelRequested() && pipe.hasError();
+      broken = !cancelRequested(session) && pipe.hasError();
       break;
     }
-    if (!restore_retry_ok.load()) {
-      restore_retry_ok = true;
+    if (session.dataArrived) {
+      session.dataArrived();
     }
     const ImageStreamParser::Status status = parser.received(received);
-    if (handedSoFar != nullptr && ledger != nullptr) {
-      durableDownloadProgress.update(*handedSoFar + parser.handedBytes(), ledger->completedBytes());
+    if (handedSoFar != nullptr && session.progress != nullptr) {
+      session.progress->update(*handedSoFar + parser.handedBytes(), target.ledger().completedBytes());
     }
     if (status == ImageStreamParser::Status::needMore) {
       continue;
@@ -167,6 +167,9 @@ StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackSta
     outcome.result = downloadWriteFailed;
     broken = false;
   }
+  if (outcome.result == downloadWriteFailed) {
+    logLine(writer.error());
+  }
   outcome.dataArrived = parser.dataArrived();
   if (handedSoFar != nullptr) {
     *handedSoFar += parser.handedBytes();
@@ -178,20 +181,20 @@ StreamOutcome receiveBlocks(IPipe& pipe, File& target, int64_t size, HeldBackSta
 }
 
 // Waits `duration` in short slices; false as soon as a cancel is noticed.
-bool waitUnlessCancelled(std::chrono::milliseconds duration) {
+bool waitUnlessCancelled(const DownloadSession& session, std::chrono::milliseconds duration) {
   constexpr std::chrono::milliseconds slice(250);
   for (auto left = duration; left.count() > 0; left -= slice) {
-    if (cancelRequested()) {
+    if (cancelRequested(session)) {
       return false;
     }
     pauseFor(std::min(left, slice));
   }
-  return !cancelRequested();
+  return !cancelRequested(session);
 }
 
 // Connects, asks for the image (from `offset` unless it is -1) and reads the
 // size that opens the reply. Null, with `result` set, when that failed.
-PipePtr requestImage(const std::string& request, int* result, int64_t* size, bool (*stop)()) {
+PipePtr requestImage(const std::string& request, int* result, int64_t* size, const Stop& stop) {
   int err = 0;
   PipePtr pipe(connectToService(&err));
   if (!pipe) {
@@ -215,40 +218,31 @@ constexpr int resumeAttempts = 5;
 constexpr std::chrono::seconds resumeSpan(120);
 constexpr std::chrono::milliseconds firstResumeWait(1000);
 
-// The read-backs of one download, summed, so that the log shows what the
-// check costs next to the write.
-struct ReadBack {
-  int64_t bytes = 0;
-  std::chrono::duration<double> time{0};
-};
+// One line per verified download, so that the log shows what the check
+// costs next to the write.
+void logReadBack(const blockdev::PartitionWrite& target) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f", target.readBackTime().count());
+  logLine("Read back and compared " + std::to_string(target.readBackBytes()) + " bytes in " + seconds + " s");
+}
 
-// Only bytes read back from the device, past the page cache, as they were
-// handed to the writer make a restore whole.
-int verifyWritten(File& target, const std::string& name, const blockdev::WriteLedger& ledger, ReadBack& readBack) {
-  const auto start = Clock::now();
+// Flushes, reads back, writes the held-back start and reads that back.
+int commit(blockdev::PartitionWrite& target) {
   std::string error;
-  const bool same = ledger.verify(target.descriptor(), name, error);
-  readBack.time += Clock::now() - start;
-  readBack.bytes += ledger.bytes();
-  if (!same) {
-    logLine("Verification failed: " + error);
+  if (!target.commit(error)) {
+    logLine(error);
     return downloadWriteFailed;
   }
+  logReadBack(target);
   return downloadOk;
 }
 
-// One line per verified download.
-void logReadBack(const ReadBack& readBack) {
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.2f", readBack.time.count());
-  logLine("Read back and compared " + std::to_string(readBack.bytes) + " bytes in " + seconds + " s");
-}
-
-int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t size, const std::string& request,
-                 HeldBackStart& held) {
-  blockdev::WriteLedger ledger;
+// Receives the whole image, asking a broken stream again from where the
+// durable blocks end, and commits it.
+int receiveImage(PipePtr pipe, blockdev::PartitionWrite& target, int64_t size, const std::string& request,
+                 const DownloadSession& session) {
   int64_t handed = 0;
-  StreamOutcome outcome = receiveBlocks(*pipe, target, size, &held, &ledger, &handed);
+  StreamOutcome outcome = receiveBlocks(*pipe, target, size, session, &handed);
   pipe.reset();
   if (!outcome.dataArrived) {
     return outcome.result;
@@ -259,22 +253,24 @@ int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t si
        ++attempt) {
     // The resume point must hold across a crash of the service as much as
     // of the connection: what lies below it is on the device first.
-    if (!target.Sync()) {
+    std::string error;
+    if (!target.flush(error)) {
+      logLine(error);
       return downloadWriteFailed;
     }
     const int64_t offset = *outcome.resumeAt;
     logLine("Image download broken off; resuming at byte " + std::to_string(offset) + " (attempt " +
             std::to_string(attempt) + " of " + std::to_string(resumeAttempts) + ")");
-    if (!waitUnlessCancelled(wait)) {
+    if (!waitUnlessCancelled(session, wait)) {
       return downloadStreamFailed;
     }
     wait *= 2;
     int result = downloadOk;
     int64_t resumedSize = -1;
     PipePtr resumed = requestImage(request + "&offset=" + std::to_string(offset), &result, &resumedSize,
-                                   cancelRequested);
+                                   session.cancelled);
     if (!resumed) {
-      if (cancelRequested()) {
+      if (cancelRequested(session)) {
         return downloadStreamFailed;
       }
       continue;  // the same point is tried again
@@ -284,7 +280,7 @@ int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t si
               std::to_string(size));
       return downloadStreamFailed;
     }
-    StreamOutcome next = receiveBlocks(*resumed, target, size, &held, &ledger, &handed);
+    StreamOutcome next = receiveBlocks(*resumed, target, size, session, &handed);
     if (next.resumeAt && *next.resumeAt < offset) {
       next.resumeAt = offset;  // a resumed stream that brought no block
     }
@@ -293,30 +289,34 @@ int receiveImage(PipePtr pipe, File& target, const std::string& name, int64_t si
   if (outcome.result != downloadOk) {
     return outcome.result;
   }
-  // Done means on the device, not in the page cache, and read back from it;
-  // only then does the start of the volume follow, and is checked the same way.
-  if (!target.Sync()) {
-    return downloadWriteFailed;
-  }
-  ReadBack readBack;
-  if (const int verified = verifyWritten(target, name, ledger, readBack); verified != downloadOk) {
-    return verified;
-  }
-  blockdev::WriteLedger start;
-  if (!held.writeTo(target, start)) {
-    return downloadWriteFailed;
-  }
-  if (const int verified = verifyWritten(target, name, start, readBack); verified != downloadOk) {
-    return verified;
-  }
-  logReadBack(readBack);
-  return downloadOk;
+  return commit(target);
 }
+
+// Publishes the durable share of one image download while it runs.
+class Published {
+public:
+  explicit Published(DurableProgressObserver* progress) : progress_(progress) {
+    if (progress_ != nullptr) {
+      progress_->begin();
+    }
+  }
+  ~Published() {
+    if (progress_ != nullptr) {
+      progress_->end();
+    }
+  }
+  Published(const Published&) = delete;
+  Published& operator=(const Published&) = delete;
+
+private:
+  DurableProgressObserver* progress_;
+};
 
 }  // namespace
 
-int downloadImage(int img_id, std::string img_time, std::string outfile, bool mbr, int64_t offset, int,
-                  int64_t* out_imgsize, int64_t* out_targetsize) {
+int runImageDownload(const DownloadSession& session, int img_id, const std::string& img_time,
+                     const std::string& outfile, bool mbr, int64_t offset, int64_t* out_imgsize,
+                     int64_t* out_targetsize) {
   std::string request = "DOWNLOAD IMAGE#pw=" + readServicePassword() + "&img_id=" + std::to_string(img_id) +
                         "&time=" + img_time + "&mbr=" + (mbr ? "true" : "false");
   int err = 0;
@@ -329,18 +329,27 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
   // A failed send shows up as a missing size.
   tcpstack.Send(pipe.get(), firstRequest, 10000, true);
 
+  // A record goes into a file as it comes; an image onto the one open
+  // device (or file sized beforehand) that every step of its write uses.
+  std::unique_ptr<File> record;
+  blockdev::BlockDevice device;
   std::string error;
-  const std::unique_ptr<File> target(blockdev::openImageTarget(outfile, error));
-  if (!target) {
+  if (mbr) {
+    record.reset(Server::openFile(outfile, File::readWriteUncached));
+    if (!record) {
+      logLine(systemError("cannot open " + outfile));
+      return downloadCannotOpenTarget;
+    }
+  } else if (!device.open(outfile, blockdev::DeviceKind::ImageTarget, error)) {
     logLine(error);
     return downloadCannotOpenTarget;
   }
-  const int64_t targetSize = target->Size();
+  const int64_t targetSize = mbr ? record->Size() : static_cast<int64_t>(device.size());
   if (out_targetsize != nullptr) {
     *out_targetsize = targetSize;
   }
   int64_t imageSize = -1;
-  const bool sizeArrived = readImageSize(*pipe, &imageSize, nullptr);
+  const bool sizeArrived = readImageSize(*pipe, &imageSize, neverStop);
   if (out_imgsize != nullptr) {
     *out_imgsize = sizeArrived ? imageSize : -1;
   }
@@ -357,7 +366,7 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
     if (imageSize > maxRecordSize) {
       return downloadRefused;
     }
-    return receiveRecord(*pipe, *target, imageSize);
+    return receiveRecord(*pipe, *record, imageSize);
   }
   if (targetSize < imageSize) {
     return downloadTargetTooSmall;
@@ -365,31 +374,19 @@ int downloadImage(int img_id, std::string img_time, std::string outfile, bool mb
   if (imageSize == 0) {
     return downloadOk;
   }
-  // A caller that chose its own offset handles its own resumes.
-  if (offset != -1) {
-    blockdev::WriteLedger ledger;
-    StreamOutcome outcome = receiveBlocks(*pipe, *target, imageSize, nullptr, &ledger, nullptr);
-    if (outcome.result != downloadOk) {
-      return outcome.result;
-    }
-    if (!target->Sync()) {
-      return downloadWriteFailed;
-    }
-    ReadBack readBack;
-    if (const int verified = verifyWritten(*target, outfile, ledger, readBack); verified != downloadOk) {
-      return verified;
-    }
-    logReadBack(readBack);
-    return downloadOk;
-  }
-  if (!blockdev::wipeSignatures(outfile, std::min(imageSize, HeldBackStart::heldBytes), error)) {
+  // A caller that chose its own offset writes the rest of an image whose
+  // start is already there, and handles its own resumes.
+  const bool whole = offset == -1;
+  blockdev::PartitionWrite target(std::move(device));
+  if (!target.begin(static_cast<uint64_t>(imageSize),
+                    whole ? blockdev::PartitionWrite::From::start : blockdev::PartitionWrite::From::resumed, error)) {
     logLine(error);
     return downloadWriteFailed;
   }
-  HeldBackStart held;
-  struct Published {
-    Published() { durableDownloadProgress.begin(); }
-    ~Published() { durableDownloadProgress.end(); }
-  } published;
-  return receiveImage(std::move(pipe), *target, outfile, imageSize, request, held);
+  if (!whole) {
+    const StreamOutcome outcome = receiveBlocks(*pipe, target, imageSize, session, nullptr);
+    return outcome.result != downloadOk ? outcome.result : commit(target);
+  }
+  const Published published(session.progress);
+  return receiveImage(std::move(pipe), target, imageSize, request, session);
 }

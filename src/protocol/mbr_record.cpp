@@ -1,12 +1,5 @@
 #include "protocol/mbr_record.h"
 
-#include <memory>
-
-#include "protocol/image_download.h"
-#include "protocol/open_file.h"
-#include "support/command.h"
-#include "support/file.h"
-#include "support/log_line.h"
 #include "support/text.h"
 
 SMBRData::SMBRData(CRData& data) {
@@ -54,52 +47,4 @@ std::string SMBRData::infoString() const {
     info += "errmsg=" + errmsg + "\n";
   }
   return info;
-}
-
-namespace {
-
-constexpr const char* recordFile = "mbr.dat";
-
-bool readWholeFile(const std::string& name, std::string& content) {
-  const std::unique_ptr<File> file(Server::openFile(name, File::readOnly));
-  if (!file) {
-    return false;
-  }
-  const long long size = file->Size();
-  if (size < 0 || static_cast<unsigned long long>(size) > CRData::maxLength) {
-    return false;
-  }
-  content.assign(static_cast<size_t>(size), '\0');
-  size_t done = 0;
-  while (done < content.size()) {
-    bool failed = false;
-    const unsigned int got =
-        file->Read(static_cast<long long>(done), content.data() + done,
-                   static_cast<unsigned int>(content.size() - done), &failed);
-    if (failed || got == 0) {
-      return false;
-    }
-    done += got;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool DownloadMBR(const SImage& image, std::string& errmsg, CRData& data) {
-  if (FileExists(recordFile)) {
-    const bool deleted = DeleteFileInt(recordFile);
-    logLine(std::string("Trying to Delete mbr.data ") + (deleted ? "1" : "0"));
-  }
-  runSystem("touch mbr.dat");
-  const int result =
-      downloadImage(image.image_id, std::to_string(image.backup_time), recordFile, true, -1, 0, nullptr, nullptr);
-  std::string content;
-  if (result != downloadOk || !readWholeFile(recordFile, content)) {
-    errmsg = "cannot_read_mbr";
-    logLine(errmsg);
-    return false;
-  }
-  data.set(content.data(), content.size(), true);
-  return true;
 }

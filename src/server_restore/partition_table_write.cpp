@@ -1,7 +1,6 @@
 #include "server_restore/partition_table_write.h"
 
-#include "blockdev/gpt_relocation.h"
-#include "blockdev/partition_lookup.h"
+#include "blockdev/table_write.h"
 #include "protocol/restore_target.h"
 #include "support/log_line.h"
 
@@ -45,19 +44,20 @@ bool writePartitionTable(const SMBRData& record, const std::string& disk, const 
     return fail(errtext, refusalText(refusal), why);
   }
   blockdev::BlockDevice& device = target.device;
-  for (const blockdev::TableRegion& region : target.regions) {
-    if (!device.writeAll(static_cast<uint64_t>(region.offset), region.bytes->data(), region.bytes->size(), why)) {
-      return fail(errtext, region.offset == 0 ? "error_writing_mbr" : "error_writing_gpt", why);
-    }
+  const blockdev::TableWriteOutcome written = blockdev::writePartitionTable(device, target.regions, record.is_gpt, why);
+  switch (written.step) {
+    case blockdev::TableWriteStep::region:
+      return fail(errtext, written.failedRegion->offset == 0 ? "error_writing_mbr" : "error_writing_gpt", why);
+    case blockdev::TableWriteStep::flush:
+      return fail(errtext, record.is_gpt ? "error_writing_gpt" : "error_writing_mbr", why);
+    case blockdev::TableWriteStep::gptBackup:
+      return fail(errtext, "error_writing_gpt", why);
+    case blockdev::TableWriteStep::reread:
+      return fail(errtext, "no_restore_partition", why);
+    case blockdev::TableWriteStep::done:
+      break;
   }
-  if (!device.sync(why)) {
-    return fail(errtext, record.is_gpt ? "error_writing_gpt" : "error_writing_mbr", why);
-  }
-  if (record.is_gpt && !blockdev::relocateGptBackup(device, why)) {
-    return fail(errtext, "error_writing_gpt", why);
-  }
-  if (!device.rereadPartitionTable(why) ||
-      !blockdev::findPartition(disk, record.partition_number, target.partition, partition, why)) {
+  if (!device.findPartition(record.partition_number, target.partition, partition, why)) {
     return fail(errtext, "no_restore_partition", why);
   }
   return true;

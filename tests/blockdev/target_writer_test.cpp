@@ -39,7 +39,7 @@ class TargetWriterModesTest : public TargetWriterTest, public ::testing::WithPar
 // block whose later content must win, written past the cache and through it
 // (the unaligned ones) over each other.
 TEST_P(TargetWriterModesTest, GatheredBlocksLandWhereEachBlockBelongs) {
-  CoalescingFileWriter writer(file_, 8192, GetParam());
+  CoalescingFileWriter writer(file_.descriptor(), file_.name(), 8192, GetParam());
   std::string expected(64 * 1024, '.');
   std::deque<std::string> handed;  // the writer keeps pointers, not copies
   auto put = [&](int64_t at, char fill, size_t length) {
@@ -72,12 +72,12 @@ TEST_F(TargetWriterTest, LongRunsOfSmallPiecesLandWhole) {
   std::string source(48000, '\0');
   for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>('a' + i % 23 + i / 997 % 3);
   {
-    CoalescingFileWriter writer(file_, 10000);
+    CoalescingFileWriter writer(file_.descriptor(), file_.name(), 10000);
     for (size_t at = 0; at < 30000; at += 3000) ASSERT_TRUE(writer.writeAt(static_cast<int64_t>(at), &source[at], 3000));
     ASSERT_TRUE(writer.finish());
   }
   {
-    CoalescingFileWriter writer(file_, 1024 * 1024);
+    CoalescingFileWriter writer(file_.descriptor(), file_.name(), 1024 * 1024);
     for (size_t at = 30000; at < source.size(); at += 6) ASSERT_TRUE(writer.writeAt(static_cast<int64_t>(at), &source[at], 6));
     ASSERT_TRUE(writer.finish());
   }
@@ -86,7 +86,7 @@ TEST_F(TargetWriterTest, LongRunsOfSmallPiecesLandWhole) {
 }
 
 TEST_F(TargetWriterTest, NothingReachesTheFileBeforeItsRunIsComplete) {
-  CoalescingFileWriter writer(file_, 8192, false);
+  CoalescingFileWriter writer(file_.descriptor(), file_.name(), 8192, false);
   const std::string data(4096, 'x');
   ASSERT_TRUE(writer.writeAt(0, data.data(), data.size()));
   EXPECT_EQ(readAll(path_).substr(0, 4), "....");
@@ -101,7 +101,7 @@ TEST_F(TargetWriterTest, NothingReachesTheFileBeforeItsRunIsComplete) {
 // The parser reuses a buffer once the second flush after its blocks has
 // returned: by then they must be on the file, whatever the thread is doing.
 TEST_F(TargetWriterTest, FlushWaitsForWhatCameBeforeThePreviousFlush) {
-  CoalescingFileWriter writer(file_, 4096);
+  CoalescingFileWriter writer(file_.descriptor(), file_.name(), 4096);
   std::string first(4096, 'a');
   const std::string second(4096, 'b');
   ASSERT_TRUE(writer.writeAt(0, first.data(), first.size()));
@@ -117,10 +117,12 @@ TEST_F(TargetWriterTest, FlushWaitsForWhatCameBeforeThePreviousFlush) {
 TEST(TargetWriterFailureTest, DeviceThatRefusesWritesFailsFlushAndWriteFully) {
   File full;
   ASSERT_TRUE(full.Open("/dev/full", 10));
-  CoalescingFileWriter writer(full, 8192);
+  CoalescingFileWriter writer(full.descriptor(), full.name(), 8192);
   const std::string data(4096, 'x');
   EXPECT_TRUE(writer.writeAt(0, data.data(), data.size()));  // only gathered so far
   EXPECT_FALSE(writer.finish());
+  EXPECT_NE(writer.error().find("/dev/full"), std::string::npos) << writer.error();
+  EXPECT_NE(writer.error().find("No space left on device"), std::string::npos) << writer.error();
   // Once failed, the writer takes nothing more.
   EXPECT_FALSE(writer.writeAt(4096, data.data(), data.size()));
   EXPECT_FALSE(writer.flush());
@@ -145,7 +147,7 @@ TEST(TargetWriterFailureTest, ShortWriteIsContinuedAndTheFailureAfterItReported)
     FileSizeLimit limit(8192);
     crossed = writeFully(file, 5000, data.data(), data.size());
     // Gathered pieces whose vectored write is cut inside the second piece.
-    CoalescingFileWriter writer(file, CoalescingFileWriter::defaultCapacity, false);
+    CoalescingFileWriter writer(file.descriptor(), file.name(), CoalescingFileWriter::defaultCapacity, false);
     for (const std::string* piece : {&a, &b, &c}) {
       gathered = gathered && writer.writeAt(static_cast<int64_t>(piece->front() - 'a') * 3000, piece->data(), 3000);
     }
@@ -173,7 +175,7 @@ TEST(TargetWriterFailureTest, DirectRunCutShortIsAFailedWrite) {
   bool gathered = false, finished = true;
   {
     const FileSizeLimit limit(8192);
-    CoalescingFileWriter writer(file, CoalescingFileWriter::defaultCapacity, false);
+    CoalescingFileWriter writer(file.descriptor(), file.name(), CoalescingFileWriter::defaultCapacity, false);
     gathered = writer.writeAt(0, blocks.data(), blocks.size());
     finished = writer.finish();
   }
@@ -198,7 +200,7 @@ TEST(TargetWriterFailureTest, RunsAfterAFailedDirectWriteAreDroppedWithoutAHang)
   bool finished = true;
   {
     const FileSizeLimit limit(8192);
-    CoalescingFileWriter writer(file, 4096, true);
+    CoalescingFileWriter writer(file.descriptor(), file.name(), 4096, true);
     // Gaps between the blocks make each its own run.
     for (int64_t at = 0; at < 40 * 8192; at += 8192) {
       if (!writer.writeAt(at, block.data(), block.size())) {
@@ -264,7 +266,7 @@ TEST(TargetWriterWithParserTest, BuffersAreReusedOnlyOnceWritten) {
     File file;
     ASSERT_TRUE(file.Open(path.string(), 10));
     {
-      CoalescingFileWriter writer(file, 2 * block);
+      CoalescingFileWriter writer(file.descriptor(), file.name(), 2 * block);
       ImageStreamParser parser(imageSize, writer, nullptr, bufferSize);
       for (size_t at = 0; at < stream.size() && parser.status() == ImageStreamParser::Status::needMore;) {
         const size_t take = std::min({parser.spaceSize(), stream.size() - at, size_t{5000}});

@@ -66,7 +66,7 @@ protected:
     EXPECT_TRUE(target.Open(partition_, File::readWriteUncached));
     blockdev::WriteLedger ledger;
     {
-      CoalescingFileWriter writer(target, CoalescingFileWriter::defaultCapacity, true, &ledger);
+      CoalescingFileWriter writer(target.descriptor(), target.name(), CoalescingFileWriter::defaultCapacity, true, &ledger);
       EXPECT_TRUE(writer.writeAt(0, data_.data(), 3 * kMiB));
       EXPECT_TRUE(writer.writeAt(3 * kMiB + 100, data_.data() + 3 * kMiB + 100, kMiB - 100));
       EXPECT_TRUE(writer.finish());

@@ -74,7 +74,7 @@ protected:
       return false;
     }
     ProgressPrinter progress(out_, image_->size(), std::chrono::steady_clock::now, std::chrono::milliseconds(0));
-    return writeImage(*image_, target, progress, error);
+    return writeImage(*image_, std::move(target), progress, error);
   }
 
   TempDir dir_;

@@ -1,10 +1,14 @@
-#include "protocol/held_back_start.h"
+#include "blockdev/held_back_start.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "blockdev/target_writer.h"
-#include "support/file.h"
+#include "support/io.h"
+#include "support/system_error.h"
+
+namespace blockdev {
 
 size_t HeldBackStart::hold(int64_t position, const char* data, size_t length) {
   if (position < 0 || position >= heldBytes) {
@@ -17,7 +21,7 @@ size_t HeldBackStart::hold(int64_t position, const char* data, size_t length) {
   return count;
 }
 
-bool HeldBackStart::writeTo(File& target, blockdev::WriteLedger& ledger) const {
+bool HeldBackStart::writeTo(int descriptor, const std::string& name, WriteLedger& ledger, std::string& error) const {
   bool any = false;
   for (size_t start = 0; start < present_.size();) {
     if (!present_[start]) {
@@ -29,20 +33,27 @@ bool HeldBackStart::writeTo(File& target, blockdev::WriteLedger& ledger) const {
       ++end;
     }
     ledger.record(static_cast<int64_t>(start), bytes_.data() + start, end - start);
-    if (!writeFully(target, static_cast<int64_t>(start), bytes_.data() + start, end - start)) {
+    if (!pwriteFull(descriptor, bytes_.data() + start, end - start, static_cast<off_t>(start))) {
+      error = systemError("writing the start of " + name + " failed at byte " + std::to_string(start));
       return false;
     }
-    blockdev::runAfterWriteHook(target.descriptor(), static_cast<int64_t>(start), end - start);
+    runAfterWriteHook(descriptor, static_cast<int64_t>(start), end - start);
     any = true;
     start = end;
   }
-  return !any || target.Sync();
+  if (any && ::fsync(descriptor) != 0) {
+    error = systemError("flushing the start of " + name + " failed");
+    return false;
+  }
+  return true;
 }
 
 bool HoldingBackSink::writeAt(int64_t position, const char* data, size_t length) {
-  const size_t held = held_.hold(position, data, length);
+  const size_t held = held_ != nullptr ? held_->hold(position, data, length) : 0;
   if (held == length) {
     return true;
   }
   return rest_.writeAt(position + static_cast<int64_t>(held), data + held, length - held);
 }
+
+}  // namespace blockdev

@@ -7,12 +7,13 @@
 // found, rather than a volume that looks whole and fails later.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "blockdev/block_sink.h"
 #include "blockdev/write_ledger.h"
 
-class File;
+namespace blockdev {
 
 class HeldBackStart {
 public:
@@ -22,9 +23,10 @@ public:
   // heldBytes (later bytes for the same place replace earlier ones) and
   // returns how many of the bytes at the front that was.
   size_t hold(int64_t position, const char* data, size_t length);
-  // Writes every held byte at its place, recording each range in `ledger`,
-  // and flushes; false when that failed.
-  bool writeTo(File& target, blockdev::WriteLedger& ledger) const;
+  // Writes every held byte at its place on `descriptor`'s file (`name` in
+  // texts), recording each range in `ledger`, and flushes; false with
+  // `error` set when that failed.
+  bool writeTo(int descriptor, const std::string& name, WriteLedger& ledger, std::string& error) const;
 
 private:
   std::vector<char> bytes_ = std::vector<char>(heldBytes);
@@ -32,14 +34,16 @@ private:
 };
 
 // Passes the blocks of an image stream on to `rest`, all but the bytes that
-// `held` keeps back.
+// `held` keeps back (all of them when `held` is null).
 class HoldingBackSink : public ImageBlockSink {
 public:
-  HoldingBackSink(HeldBackStart& held, ImageBlockSink& rest) : held_(held), rest_(rest) {}
+  HoldingBackSink(HeldBackStart* held, ImageBlockSink& rest) : held_(held), rest_(rest) {}
   bool writeAt(int64_t position, const char* data, size_t length) override;
   bool flush() override { return rest_.flush(); }
 
 private:
-  HeldBackStart& held_;
+  HeldBackStart* held_;
   ImageBlockSink& rest_;
 };
+
+}  // namespace blockdev
