@@ -57,8 +57,8 @@ Captures partitions of local disks into a store and serves them to the
 restore agent on 127.0.0.1:35623. It is not needed to restore a machine;
 it serves demonstrations, tests and lab set-ups.
 
-Its unit restore-agent-lab starts it only in a virtual machine that was
-handed a lab archive through the firmware configuration device.")
+Its unit restore-agent-lab starts it only in a virtual machine whose host
+shares a lab folder with it (virtio 9p, mount tag restore-agent-lab).")
 set(CPACK_DEBIAN_BACKUP-SERVICE_PACKAGE_CONTROL_EXTRA
   "${PROJECT_SOURCE_DIR}/companions/package/backup-service/postinst;${PROJECT_SOURCE_DIR}/companions/package/backup-service/prerm;${PROJECT_SOURCE_DIR}/companions/package/backup-service/postrm")
 set(CPACK_DEBIAN_BACKUP-SERVICE_PACKAGE_CONTROL_STRICT_PERMISSION ON)

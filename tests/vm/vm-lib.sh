@@ -72,9 +72,10 @@ vm_launch() {
   [[ $accel == kvm ]] || accel_args=(-accel tcg,thread=multi -cpu max)
   : >"$state/serial.log"
   rm -f "$state/qemu.pid"
-  # q35: SATA on AHCI, and no floppy drive that would show up as a disk.
+  # q35: SATA on AHCI, and no floppy drive that would show up as a disk;
+  # -nodefaults: no CD-ROM drive either.
   # The stick is opened read-only underneath (snapshot): the image stays as built.
-  qemu-system-x86_64 -machine q35 "${accel_args[@]}" -smp 2 -m "$VM_MEMORY_MIB" \
+  qemu-system-x86_64 -nodefaults -machine q35 "${accel_args[@]}" -smp 2 -m "$VM_MEMORY_MIB" -vga std \
     -display none -monitor none -serial "file:$state/serial.log" -no-reboot \
     -netdev "user,id=net0,hostfwd=tcp:127.0.0.1:$(cat "$state/port")-:12209" \
     -device virtio-net-pci,netdev=net0 \
@@ -113,6 +114,12 @@ vm_start() {
   vm_launch "$state" "$accel" "$image" "$@" || { cat "$state/qemu.log" >&2; return 1; }
 }
 
+# QEMU arguments that share folder $1 read-only with the guest's backup
+# service (the lab unit of its package mounts the tag restore-agent-lab).
+vm_lab_share() {
+  printf '%s\n' -virtfs "local,path=$1,mount_tag=restore-agent-lab,security_model=none,readonly=on"
+}
+
 # The partition table of a disk or an image file, without what names them.
 vm_partition_table() {
   sfdisk -d "$1" | grep -v '^device:\|^label-id:' | sed -E 's#^[^ ]+ : #partition : #'
@@ -124,9 +131,8 @@ vm_partition_table() {
 # project's restore tool onto a USB drive and captured into a backup store.
 # Leaves in STATE:
 #   disks/backup-stick.img   the USB drive's bytes, to attach as a USB stick
-#   lab.tar                  the store and the service password, for the
-#                            guest's backup service (QEMU fw_cfg
-#                            opt/restore-agent/lab)
+#   lab/                     the store and the service password, for the
+#                            guest's backup service (vm_lab_share)
 #   backup-image             the image's path below the stick's backup folder
 #   source.table source-p1.bin   the source's partition table and partition 1
 # The rig's loop devices are gone again when it returns. Needs root.
@@ -156,7 +162,6 @@ vm_make_backups() {
       --disk "$source_disk" --partition 1 --letter E --time "$time" >/dev/null || exit 1
     mkdir -p "$state/lab" || exit 1
     printf '%s' "$password" >"$state/lab/pw.txt" || exit 1
-    tar -C "$state/lab" -cf "$state/lab.tar" store pw.txt || exit 1
     echo "$image_rel" >"$state/backup-image" || exit 1
     # Read past the page cache: what the loop devices' files hold.
     blockdev --flushbufs "$source_disk" "${source_disk}p1" "$usb_disk" "${usb_disk}p1" || exit 1
