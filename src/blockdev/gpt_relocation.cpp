@@ -2,6 +2,7 @@
 
 #include <boost/crc.hpp>
 
+#include "blockdev/table_fields.h"
 #include "support/command.h"
 #include "support/io.h"
 #include "support/shell_quote.h"
@@ -11,33 +12,11 @@ namespace blockdev {
 
 namespace {
 
-// Byte offsets in a GPT header and in one partition entry.
-constexpr size_t kHeaderSizeAt = 12;
-constexpr size_t kHeaderCrcAt = 16;
-constexpr size_t kAlternateLbaAt = 32;
-constexpr size_t kLastUsableLbaAt = 48;
-constexpr size_t kEntryCountAt = 80;
-constexpr size_t kEntrySizeAt = 84;
-constexpr size_t kMinHeaderSize = 92;
-constexpr size_t kEntryLastLbaAt = 40;
-constexpr size_t kEntryTypeSize = 16;
+using namespace table_fields;
+
 // Far beyond any real table (128 entries of 128 bytes), and small enough
 // that the array's size cannot overflow.
 constexpr uint64_t kMaxEntryArrayBytes = 64 * 1024 * 1024;
-
-uint64_t littleEndian(const std::string& bytes, size_t at, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = width; i-- > 0;) {
-    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-  }
-  return value;
-}
-
-void putLittleEndian(std::string& bytes, size_t at, size_t width, uint64_t value) {
-  for (size_t i = 0; i < width; ++i) {
-    bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  }
-}
 
 struct Layout {
   uint64_t headerSize = 0;
@@ -46,15 +25,15 @@ struct Layout {
 };
 
 bool readLayout(const std::string& header, unsigned blockSize, Layout& layout, std::string& error) {
-  if (header.size() < kMinHeaderSize || header.compare(0, 8, "EFI PART") != 0) {
+  if (header.size() < gptMinHeaderSize || header.compare(0, 8, "EFI PART") != 0) {
     error = "the GPT header carries no EFI PART signature";
     return false;
   }
-  layout.headerSize = littleEndian(header, kHeaderSizeAt, 4);
-  layout.entryCount = littleEndian(header, kEntryCountAt, 4);
-  layout.entrySize = littleEndian(header, kEntrySizeAt, 4);
-  if (layout.headerSize < kMinHeaderSize || layout.headerSize > header.size() || layout.headerSize > blockSize ||
-      layout.entrySize < kEntryLastLbaAt + 8 || layout.entrySize > kMaxEntryArrayBytes ||
+  layout.headerSize = readLittleEndian(header, gptHeaderSize, 4);
+  layout.entryCount = readLittleEndian(header, gptEntryCount, 4);
+  layout.entrySize = readLittleEndian(header, gptEntrySize, 4);
+  if (layout.headerSize < gptMinHeaderSize || layout.headerSize > header.size() || layout.headerSize > blockSize ||
+      layout.entrySize < gptEntryLastLba + 8 || layout.entrySize > kMaxEntryArrayBytes ||
       layout.entryCount * layout.entrySize > kMaxEntryArrayBytes) {
     error = "the GPT header announces a header size of " + std::to_string(layout.headerSize) +
             " and entries of " + std::to_string(layout.entrySize) + " bytes";
@@ -76,7 +55,7 @@ bool lastUsableBlock(const Layout& layout, uint64_t blocks, unsigned blockSize, 
 }
 
 uint32_t headerCrc(std::string header, size_t headerSize) {
-  putLittleEndian(header, kHeaderCrcAt, 4, 0);
+  writeLittleEndian(header, gptHeaderCrc, 4, 0);
   boost::crc_32_type crc;
   crc.process_bytes(header.data(), headerSize);
   return crc.checksum();
@@ -109,10 +88,10 @@ bool gptFitsDisk(const std::string& header, const std::string& entries, uint64_t
     if (at + layout.entrySize > entries.size()) {
       break;
     }
-    if (entries.find_first_not_of('\0', at) >= at + kEntryTypeSize) {
+    if (entries.find_first_not_of('\0', at) >= at + gptEntryTypeSize) {
       continue;  // an unused entry: its type is all zeros
     }
-    const uint64_t last = littleEndian(entries, at + kEntryLastLbaAt, 8);
+    const uint64_t last = readLittleEndian(entries, at + gptEntryLastLba, 8);
     if (last > lastUsable) {
       error = "partition " + std::to_string(index + 1) + " ends in block " + std::to_string(last) +
               ", beyond block " + std::to_string(lastUsable) +
@@ -141,11 +120,11 @@ bool relocateGptBackup(BlockDevice& device, std::string& error) {
   // disk as broken and turns to the backup, which is missing here or, worse,
   // a stale one of the disk's earlier table. So the primary is first made
   // one of this disk; its entries, and their CRC, stay as they are.
-  if (littleEndian(header, kAlternateLbaAt, 8) != blocks - 1 ||
-      littleEndian(header, kLastUsableLbaAt, 8) != lastUsable) {
-    putLittleEndian(header, kAlternateLbaAt, 8, blocks - 1);
-    putLittleEndian(header, kLastUsableLbaAt, 8, lastUsable);
-    putLittleEndian(header, kHeaderCrcAt, 4, headerCrc(header, layout.headerSize));
+  if (readLittleEndian(header, gptAlternateLba, 8) != blocks - 1 ||
+      readLittleEndian(header, gptLastUsableLba, 8) != lastUsable) {
+    writeLittleEndian(header, gptAlternateLba, 8, blocks - 1);
+    writeLittleEndian(header, gptLastUsableLba, 8, lastUsable);
+    writeLittleEndian(header, gptHeaderCrc, 4, headerCrc(header, layout.headerSize));
     if (!device.writeAll(blockSize, header.data(), header.size(), error) || !device.sync(error)) {
       return false;
     }

@@ -1,26 +1,16 @@
 #include "blockdev/partition_table.h"
 
+#include "blockdev/table_fields.h"
+
 namespace blockdev {
 
 namespace {
 
+using namespace table_fields;
+
 constexpr size_t mbrEntries = 446;
 constexpr size_t mbrEntrySize = 16;
 constexpr int mbrPrimaryCount = 4;
-// The GPT header's fields: number of entries, size of one entry.
-constexpr size_t gptEntryCountField = 80;
-constexpr size_t gptEntrySizeField = 84;
-constexpr size_t gptFirstLbaField = 32;
-constexpr size_t gptLastLbaField = 40;
-constexpr size_t gptTypeSize = 16;
-
-uint64_t littleEndian(const std::string& bytes, size_t at, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width; ++i) {
-    value |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-  }
-  return value;
-}
 
 bool mbrExtent(const std::string& mbr, unsigned blockSize, int number, PartitionExtent& extent, std::string& error) {
   if (number < 1 || number > mbrPrimaryCount) {
@@ -32,9 +22,9 @@ bool mbrExtent(const std::string& mbr, unsigned blockSize, int number, Partition
     error = "the MBR is too short for partition " + std::to_string(number);
     return false;
   }
-  const uint64_t type = littleEndian(mbr, entry + 4, 1);
-  const uint64_t first = littleEndian(mbr, entry + 8, 4);
-  const uint64_t count = littleEndian(mbr, entry + 12, 4);
+  const uint64_t type = readLittleEndian(mbr, entry + 4, 1);
+  const uint64_t first = readLittleEndian(mbr, entry + 8, 4);
+  const uint64_t count = readLittleEndian(mbr, entry + 12, 4);
   if (type == 0 || count == 0) {
     error = "the MBR table has no partition " + std::to_string(number);
     return false;
@@ -45,24 +35,24 @@ bool mbrExtent(const std::string& mbr, unsigned blockSize, int number, Partition
 
 bool gptExtent(const std::string& header, const std::string& entries, unsigned blockSize, int number,
                PartitionExtent& extent, std::string& error) {
-  if (header.size() < gptEntrySizeField + 4) {
+  if (header.size() < gptEntrySize + 4) {
     error = "the GPT header is too short";
     return false;
   }
-  const uint64_t count = littleEndian(header, gptEntryCountField, 4);
-  const uint64_t size = littleEndian(header, gptEntrySizeField, 4);
-  if (size < gptLastLbaField + 8 || number < 1 || static_cast<uint64_t>(number) > count ||
+  const uint64_t count = readLittleEndian(header, gptEntryCount, 4);
+  const uint64_t size = readLittleEndian(header, gptEntrySize, 4);
+  if (size < gptEntryLastLba + 8 || number < 1 || static_cast<uint64_t>(number) > count ||
       entries.size() < static_cast<uint64_t>(number) * size) {
     error = "the GPT has no entry for partition " + std::to_string(number);
     return false;
   }
   const size_t entry = static_cast<size_t>(number - 1) * size;
-  if (entries.compare(entry, gptTypeSize, std::string(gptTypeSize, '\0')) == 0) {
+  if (entries.compare(entry, gptEntryTypeSize, std::string(gptEntryTypeSize, '\0')) == 0) {
     error = "the GPT has no partition " + std::to_string(number);
     return false;
   }
-  const uint64_t first = littleEndian(entries, entry + gptFirstLbaField, 8);
-  const uint64_t last = littleEndian(entries, entry + gptLastLbaField, 8);
+  const uint64_t first = readLittleEndian(entries, entry + gptEntryFirstLba, 8);
+  const uint64_t last = readLittleEndian(entries, entry + gptEntryLastLba, 8);
   if (last < first) {
     error = "the GPT entry of partition " + std::to_string(number) + " ends before it starts";
     return false;
