@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "partition_record.h"
+#include "support/io.h"
+#include "support/system_error.h"
 #include "support/unique_fd.h"
 #include "volume_probe.h"
 
@@ -25,31 +27,6 @@ constexpr size_t kRecordsPerWrite = 256;
 
 bool isZero(const char* data, size_t size) {
   return data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0;
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put <= 0) {
-      return false;
-    }
-    data += put;
-    size -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
-bool readAll(int fd, int64_t offset, char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t got = ::pread(fd, data, size, offset);
-    if (got <= 0) {
-      return false;
-    }
-    data += got;
-    offset += got;
-    size -= static_cast<size_t>(got);
-  }
-  return true;
 }
 
 bool checkDisk(const CaptureOptions& options, std::string& error) {
@@ -86,7 +63,7 @@ struct StagingDir {
 
 bool writeFile(const fs::path& path, const std::string& content) {
   UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  return out.get() >= 0 && writeAll(out.get(), content.data(), content.size()) && ::fsync(out.get()) == 0 &&
+  return out.get() >= 0 && writeFull(out.get(), content.data(), content.size()) && ::fsync(out.get()) == 0 &&
          out.close();
 }
 
@@ -97,7 +74,7 @@ int64_t copyDataBlocks(const std::string& disk, const PartitionRange& range, con
   UniqueFd in(::open(disk.c_str(), O_RDONLY | O_CLOEXEC));
   UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (in.get() < 0 || out.get() < 0) {
-    error = "cannot open " + (in.get() < 0 ? disk : path.string());
+    error = systemError("cannot open " + (in.get() < 0 ? disk : path.string()));
     return -1;
   }
   // Pages cached from an earlier read of the whole-disk node can be older
@@ -110,8 +87,10 @@ int64_t copyDataBlocks(const std::string& disk, const PartitionRange& range, con
   int64_t records = 0;
   for (int64_t done = 0; done < range.length;) {
     const size_t size = static_cast<size_t>(std::min<int64_t>(kReadChunk, range.length - done));
-    if (!readAll(in.get(), range.start + done, chunk.data(), size)) {
-      error = "cannot read " + disk + " at byte " + std::to_string(range.start + done);
+    const ssize_t got = preadFull(in.get(), chunk.data(), size, range.start + done);
+    if (got != static_cast<ssize_t>(size)) {
+      const std::string what = "cannot read " + disk + " at byte " + std::to_string(range.start + done);
+      error = got < 0 ? systemError(what) : what + ": the disk ends before the partition";
       return -1;
     }
     for (size_t at = 0; at < size; at += kBlockSize) {
@@ -127,8 +106,8 @@ int64_t copyDataBlocks(const std::string& disk, const PartitionRange& range, con
       pending.resize(pending.size() + (kBlockSize - block), '\0');  // the last block of an odd-sized partition
       ++records;
       if (pending.size() >= kRecordsPerWrite * kBlockRecordSize) {
-        if (!writeAll(out.get(), pending.data(), pending.size())) {
-          error = "cannot write " + path.string();
+        if (!writeFull(out.get(), pending.data(), pending.size())) {
+          error = systemError("cannot write " + path.string());
           return -1;
         }
         pending.clear();
@@ -136,8 +115,8 @@ int64_t copyDataBlocks(const std::string& disk, const PartitionRange& range, con
     }
     done += static_cast<int64_t>(size);
   }
-  if (!writeAll(out.get(), pending.data(), pending.size()) || ::fsync(out.get()) != 0 || !out.close()) {
-    error = "cannot write " + path.string();
+  if (!writeFull(out.get(), pending.data(), pending.size()) || ::fsync(out.get()) != 0 || !out.close()) {
+    error = systemError("cannot write " + path.string());
     return -1;
   }
   return records;

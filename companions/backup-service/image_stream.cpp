@@ -65,6 +65,12 @@ int64_t firstRecordFrom(int file, int64_t count, int64_t offset) {
   return low;
 }
 
+// What ended a stream early, with the system's reason when a send failed
+// rather than a fault's budget.
+std::string cutOff(const StreamSender& sender, const std::string& what) {
+  return what + (sender.failure().empty() ? "" : " (" + sender.failure() + ")");
+}
+
 std::string refuse(StreamSender& sender, const FaultPlan& faults, const std::string& why) {
   sendSize(sender, kRefused, faults);
   return "refused: " + why;
@@ -79,7 +85,8 @@ std::string streamRecord(StreamSender& sender, const Store& store, const ImageMe
     record[1] = 2;  // a version no reader accepts
   }
   if (!sendSize(sender, static_cast<int64_t>(record.size()), faults) || !sender.send(record.data(), record.size())) {
-    return "record of image " + std::to_string(image.id) + " cut off after " + std::to_string(sender.sent()) + " bytes";
+    return cutOff(sender,
+                  "record of image " + std::to_string(image.id) + " cut off after " + std::to_string(sender.sent()) + " bytes");
   }
   return "record of image " + std::to_string(image.id) + " sent (" + std::to_string(record.size()) + " bytes)";
 }
@@ -103,19 +110,19 @@ std::string streamBlocks(StreamSender& sender, const Store& store, const ImageMe
     sender.setBudget(*faults.cut_once_after, StreamSender::Exhausted::Close);
   }
   if (!sendSize(sender, image.image_size, faults)) {
-    return name + " cut off in its size field";
+    return cutOff(sender, name + " cut off in its size field");
   }
   for (int64_t next = first; next < image.data_blocks;) {
     const int64_t count = std::min(kRecordsPerSend, image.data_blocks - next);
     if (!sender.sendFile(blocks.get(), next * kBlockRecordSize, static_cast<size_t>(count * kBlockRecordSize))) {
-      return name + " cut off after " + std::to_string(sender.sent()) + " bytes";
+      return cutOff(sender, name + " cut off after " + std::to_string(sender.sent()) + " bytes");
     }
     next += count;
     ticket.update(next - first);
   }
   const std::string marker = littleEndian64(kEndMarker);
   if (!sender.send(marker.data(), marker.size())) {
-    return name + " cut off before its end marker";
+    return cutOff(sender, name + " cut off before its end marker");
   }
   return name + " sent (" + std::to_string(image.data_blocks - first) + " blocks, " + std::to_string(sender.sent()) +
          " bytes" + (offset > 0 ? ", from offset " + std::to_string(offset) : "") + ")";

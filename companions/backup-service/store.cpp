@@ -11,26 +11,19 @@
 #include <map>
 #include <sstream>
 
+#include "support/io.h"
+#include "support/system_error.h"
+#include "support/unique_fd.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
+// False with errno set when the file could not be written and flushed.
 bool writeFileDurably(const fs::path& path, const std::string& content) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    return false;
-  }
-  size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t put = ::write(fd, content.data() + done, content.size() - done);
-    if (put <= 0) {
-      ::close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(put);
-  }
-  const bool synced = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && synced;
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  return file.get() >= 0 && writeFull(file.get(), content.data(), content.size()) && ::fsync(file.get()) == 0 &&
+         file.close();
 }
 
 std::map<std::string, std::string> readKeyValues(const fs::path& path) {
@@ -240,7 +233,7 @@ std::optional<int> Store::allocateId(std::string& error) const {
 
 bool Store::commitImage(const fs::path& staging, const ImageMeta& image, std::string& error) const {
   if (!writeFileDurably(staging / "meta", metaText(image))) {
-    error = "cannot write the image's meta file";
+    error = systemError("cannot write the image's meta file");
     return false;
   }
   std::error_code failure;
@@ -278,7 +271,7 @@ bool Store::addUser(const StoreUser& user, std::string& error) const {
   const fs::path staging = root_ / ".users.new";
   std::error_code failure;
   if (!writeFileDurably(staging, content)) {
-    error = "cannot write " + staging.string();
+    error = systemError("cannot write " + staging.string());
     return false;
   }
   fs::rename(staging, root_ / "users", failure);

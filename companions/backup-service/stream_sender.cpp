@@ -1,11 +1,14 @@
 #include "stream_sender.h"
 
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
+
+#include "support/io.h"
+#include "support/system_error.h"
 
 void StreamSender::setBudget(int64_t bytes, Exhausted action) {
   budget_ = bytes;
@@ -24,19 +27,11 @@ bool StreamSender::send(const char* data, size_t size) {
     return false;
   }
   const size_t allowed = allowance(size);
-  size_t done = 0;
-  while (done < allowed) {
-    const ssize_t put = ::send(socket_, data + done, allowed - done, MSG_NOSIGNAL);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      broken_ = true;
-      return false;
-    }
-    done += static_cast<size_t>(put);
-    sent_ += put;
+  if (!sendFull(socket_, data, allowed)) {
+    fail(systemError("sending to the client failed"));
+    return false;
   }
+  sent_ += static_cast<int64_t>(allowed);
   return allowed == size || finishBudget();
 }
 
@@ -45,21 +40,18 @@ bool StreamSender::sendFile(int file, int64_t offset, size_t size) {
     return false;
   }
   const size_t allowed = allowance(size);
-  off_t position = static_cast<off_t>(offset);
-  size_t done = 0;
-  while (done < allowed) {
-    const ssize_t put = ::sendfile(socket_, file, &position, allowed - done);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {  // 0: the file is shorter than the store says
-      broken_ = true;
-      return false;
-    }
-    done += static_cast<size_t>(put);
-    sent_ += put;
+  // EIO here also stands for a blocks file shorter than the store says.
+  if (!sendFileFull(socket_, file, static_cast<off_t>(offset), allowed)) {
+    fail(systemError("sending the store's blocks to the client failed"));
+    return false;
   }
+  sent_ += static_cast<int64_t>(allowed);
   return allowed == size || finishBudget();
+}
+
+void StreamSender::fail(std::string why) {
+  broken_ = true;
+  failure_ = std::move(why);
 }
 
 bool StreamSender::finishBudget() {

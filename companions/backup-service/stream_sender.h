@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 class StreamSender {
 public:
@@ -17,7 +18,12 @@ public:
   // Sends `size` bytes of `file` from `offset` without copying them through
   // user space.
   bool sendFile(int file, int64_t offset, size_t size);
+  // The bytes the client was handed whole, call by call: a call that fails
+  // counts none of its bytes.
   int64_t sent() const { return sent_; }
+  // Why the connection broke, with the system's reason; empty while it holds
+  // and when only the budget ended it.
+  const std::string& failure() const { return failure_; }
 
 private:
   // How much of `size` may still go out; runs the fault action when the
@@ -25,10 +31,12 @@ private:
   size_t allowance(size_t size) const;
   bool finishBudget();
   void waitForPeerToLeave();
+  void fail(std::string why);
 
   int socket_;
   int64_t sent_ = 0;
   std::optional<int64_t> budget_;
   Exhausted action_ = Exhausted::Close;
   bool broken_ = false;
+  std::string failure_;
 };

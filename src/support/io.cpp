@@ -1,6 +1,7 @@
 #include "support/io.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,15 +11,14 @@
 
 namespace {
 
-// Repeats `call(at, left, done)`, which moves up to `left` bytes at `at`
-// (`done` bytes in) and answers like read or write, until `count` bytes have
-// moved or the call reports the end (0). The bytes moved, or -1 with errno
-// set.
+// Repeats `call(left, done)`, which moves up to `left` bytes after the first
+// `done` and answers like read or write, until `count` bytes have moved or the
+// call reports the end (0). The bytes moved, or -1 with errno set.
 template <typename Call>
-ssize_t repeat(char* data, size_t count, Call call) {
+ssize_t repeat(size_t count, Call call) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t moved = call(data + done, count - done, done);
+    const ssize_t moved = call(count - done, done);
     if (moved < 0 && errno == EINTR) {
       continue;
     }
@@ -35,8 +35,8 @@ ssize_t repeat(char* data, size_t count, Call call) {
 
 // For writes, where a call that moves nothing would be repeated for ever.
 template <typename Call>
-bool repeatAll(const void* data, size_t count, Call call) {
-  const ssize_t moved = repeat(const_cast<char*>(static_cast<const char*>(data)), count, call);
+bool repeatAll(size_t count, Call call) {
+  const ssize_t moved = repeat(count, call);
   if (moved >= 0 && static_cast<size_t>(moved) < count) {
     errno = EIO;
   }
@@ -46,29 +46,40 @@ bool repeatAll(const void* data, size_t count, Call call) {
 }  // namespace
 
 ssize_t readFull(int fd, void* buffer, size_t count) {
-  return repeat(static_cast<char*>(buffer), count,
-                [fd](char* at, size_t left, size_t) { return ::read(fd, at, left); });
+  char* const at = static_cast<char*>(buffer);
+  return repeat(count, [fd, at](size_t left, size_t done) { return ::read(fd, at + done, left); });
 }
 
 ssize_t preadFull(int fd, void* buffer, size_t count, off_t offset) {
-  return repeat(static_cast<char*>(buffer), count, [fd, offset](char* at, size_t left, size_t done) {
-    return ::pread(fd, at, left, offset + static_cast<off_t>(done));
+  char* const at = static_cast<char*>(buffer);
+  return repeat(count, [fd, at, offset](size_t left, size_t done) {
+    return ::pread(fd, at + done, left, offset + static_cast<off_t>(done));
   });
 }
 
 bool writeFull(int fd, const void* data, size_t count) {
-  return repeatAll(data, count, [fd](const char* at, size_t left, size_t) { return ::write(fd, at, left); });
+  const char* const at = static_cast<const char*>(data);
+  return repeatAll(count, [fd, at](size_t left, size_t done) { return ::write(fd, at + done, left); });
 }
 
 bool pwriteFull(int fd, const void* data, size_t count, off_t offset) {
-  return repeatAll(data, count, [fd, offset](const char* at, size_t left, size_t done) {
-    return ::pwrite(fd, at, left, offset + static_cast<off_t>(done));
+  const char* const at = static_cast<const char*>(data);
+  return repeatAll(count, [fd, at, offset](size_t left, size_t done) {
+    return ::pwrite(fd, at + done, left, offset + static_cast<off_t>(done));
   });
 }
 
 bool sendFull(int socket, const void* data, size_t count) {
-  return repeatAll(data, count,
-                   [socket](const char* at, size_t left, size_t) { return ::send(socket, at, left, MSG_NOSIGNAL); });
+  const char* const at = static_cast<const char*>(data);
+  return repeatAll(count,
+                   [socket, at](size_t left, size_t done) { return ::send(socket, at + done, left, MSG_NOSIGNAL); });
+}
+
+bool sendFileFull(int socket, int file, off_t offset, size_t count) {
+  return repeatAll(count, [socket, file, offset](size_t left, size_t done) {
+    off_t at = offset + static_cast<off_t>(done);
+    return ::sendfile(socket, file, &at, left);
+  });
 }
 
 bool pwritevFull(int fd, iovec* pieces, size_t count, off_t offset) {

@@ -34,6 +34,10 @@ bool pwritevFull(int fd, iovec* pieces, size_t count, off_t offset);
 // writeFull for a socket: a peer that went away is an error (EPIPE), not a
 // signal that ends the process.
 bool sendFull(int socket, const void* data, size_t count);
+// Sends `count` bytes of `file` from `offset` to `socket` without copying them
+// through user space; false with errno set otherwise (EIO when the file ends
+// before them).
+bool sendFileFull(int socket, int file, off_t offset, size_t count);
 
 // A new descriptor of the file behind `fd` with `flags` (O_CLOEXEC is added):
 // the same file, not whatever its name points to by now. For I/O with flags

@@ -89,6 +89,38 @@ TEST(WholeWrites, APeerThatWentAwayIsAnErrorNotASignal) {
   EXPECT_EQ(errno, EPIPE);
 }
 
+// The backup service's download path: more than one socket buffer goes out
+// whole, and a store file shorter than its meta says is a failure, not a
+// stream that quietly ends early.
+TEST(WholeWrites, AFileGoesOutWholeAndAShortFileIsAnError) {
+  TempDir dir;
+  std::string content(3 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < content.size(); ++i) {
+    content[i] = static_cast<char>(i * 7 / 5);
+  }
+  const std::string path = dir.write("blocks", content).string();
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+  UniqueFd mine(ends[0]);
+  UniqueFd peer(ends[1]);
+  std::string received(content.size() - 100, '\0');
+  std::thread reader([&] { EXPECT_EQ(readFull(peer.get(), received.data(), received.size()), ssize_t(received.size())); });
+  const bool sent = sendFileFull(mine.get(), file.get(), 100, content.size() - 100);
+  reader.join();
+  EXPECT_TRUE(sent);
+  EXPECT_TRUE(received == content.substr(100));
+  std::thread drain([&] {
+    char sink[65536];
+    while (::read(peer.get(), sink, sizeof sink) > 0) {
+    }
+  });
+  EXPECT_FALSE(sendFileFull(mine.get(), file.get(), 1000, content.size()));
+  EXPECT_EQ(errno, EIO);
+  mine.reset();
+  drain.join();
+}
+
 TEST(Reopen, TheNewDescriptorReachesTheFileNotItsName) {
   TempDir dir;
   const std::string path = dir.write("first", "first").string();
