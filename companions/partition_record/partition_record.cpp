@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "protocol/data.h"
 #include "support/file.h"
+#include "support/io.h"
+#include "support/system_error.h"
 
 namespace {
 
@@ -31,19 +34,15 @@ uint64_t littleEndian(const std::string& bytes, size_t at, unsigned width) {
   return value;
 }
 
+// False with errno set (EIO when the disk ends first) unless all `count`
+// bytes at `offset` were read.
 bool readExactly(File& file, int64_t offset, size_t count, std::string& out) {
   out.assign(count, '\0');
-  size_t done = 0;
-  while (done < count) {
-    bool failed = false;
-    const unsigned chunk = static_cast<unsigned>(std::min<size_t>(count - done, 1u << 30));
-    const unsigned got = file.Read(offset + static_cast<int64_t>(done), out.data() + done, chunk, &failed);
-    if (failed || got == 0) {
-      return false;
-    }
-    done += got;
+  const ssize_t got = preadFull(file.descriptor(), out.data(), count, static_cast<off_t>(offset));
+  if (got >= 0 && static_cast<size_t>(got) < count) {
+    errno = EIO;
   }
-  return true;
+  return got >= 0 && static_cast<size_t>(got) == count;
 }
 
 bool isBlockDevice(const File& file) {
@@ -99,7 +98,7 @@ bool readRegion(File& file, const DiskTable& table, uint64_t lba, uint64_t lengt
     return false;
   }
   if (!readExactly(file, region.offset, length, region.bytes)) {
-    error = std::string("cannot read the GPT ") + what;
+    error = systemError(std::string("cannot read the GPT ") + what);
     return false;
   }
   return true;
@@ -153,7 +152,7 @@ bool readDiskTable(const std::string& disk, DiskTable& table, std::string& error
   table = DiskTable{};
   File file;
   if (!file.Open(disk, File::readOnly)) {
-    error = "cannot open " + disk + " for reading";
+    error = systemError("cannot open " + disk + " for reading");
     return false;
   }
   // Clean pages cached by an earlier read may predate a table written since
@@ -161,8 +160,12 @@ bool readDiskTable(const std::string& disk, DiskTable& table, std::string& error
   ::posix_fadvise(file.descriptor(), 0, 0, POSIX_FADV_DONTNEED);
   table.disk_size = file.Size();
   table.logical_block_size = isBlockDevice(file) ? logicalBlockSize(file) : 512;
-  if (table.disk_size < kMbrSize || !readExactly(file, 0, kMbrSize, table.mbr)) {
-    error = "cannot read the first sector of " + disk;
+  if (table.disk_size < kMbrSize) {
+    error = "cannot read the first sector of " + disk + ": it holds fewer bytes";
+    return false;
+  }
+  if (!readExactly(file, 0, kMbrSize, table.mbr)) {
+    error = systemError("cannot read the first sector of " + disk);
     return false;
   }
   if (static_cast<unsigned char>(table.mbr[510]) != 0x55 || static_cast<unsigned char>(table.mbr[511]) != 0xAA) {

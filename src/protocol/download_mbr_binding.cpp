@@ -7,7 +7,9 @@
 #include "protocol/open_file.h"
 #include "support/command.h"
 #include "support/file.h"
+#include "support/io.h"
 #include "support/log_line.h"
+#include "support/system_error.h"
 #include "support/text.h"
 
 namespace {
@@ -17,6 +19,7 @@ constexpr const char* recordFile = "mbr.dat";
 bool readWholeFile(const std::string& name, std::string& content) {
   const std::unique_ptr<File> file(Server::openFile(name, File::readOnly));
   if (!file) {
+    logLine(systemError("cannot open the downloaded record " + name));
     return false;
   }
   const long long size = file->Size();
@@ -24,18 +27,11 @@ bool readWholeFile(const std::string& name, std::string& content) {
     return false;
   }
   content.assign(static_cast<size_t>(size), '\0');
-  size_t done = 0;
-  while (done < content.size()) {
-    bool failed = false;
-    const unsigned int got =
-        file->Read(static_cast<long long>(done), content.data() + done,
-                   static_cast<unsigned int>(content.size() - done), &failed);
-    if (failed || got == 0) {
-      return false;
-    }
-    done += got;
+  const ssize_t got = preadFull(file->descriptor(), content.data(), content.size(), 0);
+  if (got < 0) {
+    logLine(systemError("cannot read the downloaded record " + name));
   }
-  return true;
+  return got == static_cast<ssize_t>(content.size());
 }
 
 }  // namespace
