@@ -82,7 +82,17 @@ bool admitTarget(const std::string& path, const std::vector<std::string>& invent
   if (!device.open(path, DeviceKind::WholeDisk, error)) {
     return false;
   }
-  const std::optional<DiskIdentity> expected = reportedIdentity(*number);
+  // The looks above went by the path, which another disk may have taken over
+  // before the open. The open checked the kind of the disk behind its
+  // descriptor (fstat); that disk must be the one found listed, and its
+  // identity is what is compared with the report.
+  const dev_t opened = device.identity().device;
+  if (opened != *number) {
+    error = "target " + path + " changed while it was opened";
+    device.close();
+    return false;
+  }
+  const std::optional<DiskIdentity> expected = reportedIdentity(opened);
   if (!expected) {
     error = "target " + path + " was not among the disks reported before the restore";
     device.close();
