@@ -3,8 +3,8 @@
 #include <json/value.h>
 
 #include "control/log_line.h"
-#include "control/shared_state.h"
 #include "control/secret_mask.h"
+#include "control/session_generation.h"
 
 MessageQueue msg_queue;
 MessageQueue resp_queue;

@@ -3,6 +3,7 @@
 #include <condition_variable>
 
 #include "control/queues.h"
+#include "control/session_generation.h"
 
 std::atomic<bool> isClientConnected{false};
 std::atomic<bool> isRestoreProcessRunning{false};
@@ -12,12 +13,7 @@ std::atomic<bool> isConnected{false};
 std::atomic<bool> restore_retry_ok{false};
 std::atomic<FILE*> in{nullptr};
 
-const char* const pw_file = "keelback/pw.txt";
-
 namespace {
-
-std::atomic<unsigned> newestGeneration{0};
-thread_local unsigned threadGeneration = 0;
 
 // Guards the turn below and orders a new generation against the start of a
 // restore run.
@@ -31,7 +27,7 @@ unsigned beginSessionGeneration() {
   unsigned generation = 0;
   {
     const std::lock_guard lock(sessionMutex);
-    generation = ++newestGeneration;
+    generation = openNextSessionGeneration();
     if (turnTaken) {
       cancelrestore = true;
     }
@@ -41,18 +37,11 @@ unsigned beginSessionGeneration() {
   return generation;
 }
 
-unsigned currentSessionGeneration() { return newestGeneration; }
-
-void adoptSessionGeneration(unsigned generation) { threadGeneration = generation; }
-
-unsigned sessionGeneration() { return threadGeneration; }
-
-bool sessionSuperseded() { return threadGeneration != 0 && threadGeneration != newestGeneration; }
-
 void endRestoreSession() {
   // A thread that adopted no generation (a session run directly, as tests do)
   // has no successor to protect.
-  if (threadGeneration == 0 || threadGeneration == newestGeneration) {
+  const unsigned generation = sessionGeneration();
+  if (generation == 0 || generation == currentSessionGeneration()) {
     isRestoreProcessRunning = false;
   }
 }
@@ -69,8 +58,8 @@ bool beginRestoreRun() {
 SessionTurn::SessionTurn(unsigned generation) {
   adoptSessionGeneration(generation);
   std::unique_lock lock(sessionMutex);
-  turnFree.wait(lock, [generation] { return !turnTaken || generation != newestGeneration; });
-  if (generation != newestGeneration) {
+  turnFree.wait(lock, [generation] { return !turnTaken || generation != currentSessionGeneration(); });
+  if (generation != currentSessionGeneration()) {
     return;
   }
   turnTaken = true;

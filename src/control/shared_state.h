@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "control/session_generation.h"
+
 extern std::atomic<bool> isClientConnected;
 extern std::atomic<bool> isRestoreProcessRunning;
 extern std::atomic<bool> cancelrestore;
@@ -14,9 +16,6 @@ extern std::atomic<bool> restore_retry_ok;
 
 // Output pipe of a progress-reporting child program; null while none runs.
 extern std::atomic<FILE*> in;
-
-// The service password file, relative to the working directory.
-extern const char* const pw_file;
 
 // Each "init" opens a new session generation, on the endpoint's thread, before
 // it raises isRestoreProcessRunning; every message queued after that belongs
@@ -28,12 +27,6 @@ extern const char* const pw_file;
 // cancelrestore, so a restore run of the replaced session stops as a
 // "cancel-restore" would stop it.
 unsigned beginSessionGeneration();
-unsigned currentSessionGeneration();
-void adoptSessionGeneration(unsigned generation);
-// The generation the calling thread adopted; 0 for a thread that is no session.
-unsigned sessionGeneration();
-// True when the calling session has been replaced by a newer "init".
-bool sessionSuperseded();
 void endRestoreSession();
 
 // Clears cancelrestore for a restore run that begins now; false (and the flag

@@ -9,9 +9,9 @@
 #include <climits>
 #include <cstdlib>
 
-#include "control/log_line.h"
 #include "protocol/md5.h"
 #include "protocol/server_connection.h"
+#include "support/log_line.h"
 #include "support/text.h"
 
 namespace {

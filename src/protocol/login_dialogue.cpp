@@ -8,22 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "control/log_line.h"
-#include "control/queues.h"
-#include "control/shared_state.h"
 #include "protocol/listing.h"
 #include "protocol/login.h"
+#include "support/log_line.h"
 #include "support/pause.h"
 
 namespace {
 
 const char* const loginUser = "admin";
 
-void sendAuth(const std::string& msg) {
+void sendAuth(const LoginPrompt& prompt, const std::string& msg) {
   Json::Value message;
   message["op"] = "auth";
   message["msg"] = msg;
-  resp_queue.push(message.toStyledString());
+  prompt.send(message.toStyledString());
 }
 
 // The message as a JSON object; a null value for text that is not one.
@@ -67,7 +65,7 @@ bool anyUsable(const std::vector<SPasswordSalt>& salts) {
 
 }  // namespace
 
-bool do_login(bool& abort) {
+bool runLoginDialogue(const LoginPrompt& prompt, bool& abort) {
   int err = 0;
   if (tryLogin("", "", {}, &err)) {
     return true;
@@ -84,26 +82,25 @@ bool do_login(bool& abort) {
     int saltErr = 0;
     const std::vector<SPasswordSalt> salts = getSalt(loginUser, &saltErr);
     if (anyUsable(salts)) {
-      found_salt = true;
+      prompt.foundSalt = true;
     }
-    if (!found_salt) {
-      sendAuth("user_not_found");
+    if (!prompt.foundSalt) {
+      sendAuth(prompt, "user_not_found");
       pauseFor(std::chrono::milliseconds(2000));
       // Without a salt the service may never answer; a waiting "start-over"
       // must still end the dialogue, or a new session's request to end this
       // one would be taken by the new session instead. Other messages stay
       // queued for the password prompt.
-      if (sessionSuperseded() ||
-          msg_queue.takeFrontIf([](const std::string& text) { return isAbortRequest(text); })) {
+      if (prompt.abortWaiting(isAbortRequest)) {
         logLine("abort is true");
         abort = true;
         return true;
       }
       continue;
     }
-    isConnected = true;
-    sendAuth("password_needed");
-    const Json::Value message = parseMessage(GetMsgFromQue());
+    prompt.passwordAsked = true;
+    sendAuth(prompt, "password_needed");
+    const Json::Value message = parseMessage(prompt.receive());
     const std::string op = stringMember(message, "op");
     logLine("op recvd  " + op);
     if (op == "auth") {
@@ -112,7 +109,7 @@ bool do_login(bool& abort) {
       if (!pass.empty() && tryLogin(loginUser, pass, salts, &loginErr)) {
         return true;
       }
-      sendAuth("login_failed");
+      sendAuth(prompt, "login_failed");
     } else if (op.find("start") != std::string::npos) {
       logLine("abort is true");
       abort = true;

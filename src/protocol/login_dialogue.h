@@ -1,7 +1,33 @@
 #pragma once
+// The dialogue that logs in to the backup service, asking the user interface
+// for the password when the service wants one.
+#include <atomic>
+#include <functional>
+#include <string>
 
-// Logs in to the backup service, asking the user interface for the password
-// when the service wants one. Returns once logged in (abort false, or as the
-// caller set it) or when the user interface started something else (abort
-// true). Always true.
+// What the dialogue needs from the session that runs it. The agent binds its
+// message queues and process-wide flags (do_login); the dialogue itself holds
+// no state, so that a program without the agent's session can link it.
+struct LoginPrompt {
+  // Hands one message (a JSON text) to the user interface.
+  std::function<void(std::string text)> send;
+  // Waits for the user interface's next message.
+  std::function<std::string()> receive;
+  // Never waits: true when the dialogue must end now, because the session was
+  // replaced or because the message at the front satisfies `isAbort` (it is
+  // then taken). Other messages stay for the password prompt.
+  std::function<bool(const std::function<bool(const std::string&)>& isAbort)> abortWaiting;
+  // Raised once a usable salt was seen; a later dialogue then asks for the
+  // password even when its own salt fetch fails.
+  std::atomic<bool>& foundSalt;
+  // Raised each time the password is asked for.
+  std::atomic<bool>& passwordAsked;
+};
+
+// Returns once logged in (abort false, or as the caller set it) or when the
+// user interface started something else (abort true). Always true.
+bool runLoginDialogue(const LoginPrompt& prompt, bool& abort);
+
+// runLoginDialogue on the running session's message queues and flags; defined
+// in login_dialogue_binding.cpp (library protocol_session).
 bool do_login(bool& abort);

@@ -2,11 +2,11 @@
 
 #include <memory>
 
-#include "control/log_line.h"
 #include "protocol/image_download.h"
 #include "protocol/open_file.h"
 #include "support/command.h"
 #include "support/file.h"
+#include "support/log_line.h"
 #include "support/text.h"
 
 SMBRData::SMBRData(CRData& data) {

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "control/shared_state.h"
 #include "protocol/stream_pipe.h"
 #include "protocol/tcp_stack.h"
 #include "support/text.h"
@@ -33,6 +32,8 @@ bool connectFinished(int socket, unsigned int timeout) {
 }
 
 }  // namespace
+
+const char* const pw_file = "keelback/pw.txt";
 
 bool LookupBlocking(std::string host, in_addr* dst) {
   const in_addr_t direct = ::inet_addr(host.c_str());

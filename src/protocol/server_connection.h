@@ -20,6 +20,9 @@ bool LookupHostname(const std::string& ip, std::string& hostname);
 
 constexpr unsigned short serviceport = 35623;
 
+// The service password file, relative to the working directory.
+extern const char* const pw_file;
+
 // Connects to the backup service with a 60 s time-out; null and err = 10 when
 // nobody answers.
 IPipe* connectToService(int* err);

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -161,6 +163,41 @@ TEST_F(LoginDialogueTest, SaltOnceSeenIsRememberedWhenTheFetchLaterFails) {
   EXPECT_TRUE(do_login(abort));
   EXPECT_TRUE(abort);
   EXPECT_EQ(sent(), (std::vector<std::string>{"password_needed"}));
+}
+
+// A program without the agent's session (the restore tool, the backup
+// service) runs the dialogue on a prompt of its own: nothing may reach the
+// session's queues or flags, or a running session would see foreign messages.
+TEST_F(LoginDialogueTest, ADialogueOnItsOwnPromptLeavesTheSessionAlone) {
+  std::atomic<bool> foundSalt{false};
+  std::atomic<bool> passwordAsked{false};
+  std::deque<std::string> answers = {R"({"op": "auth", "pass": "wrong"})", R"({"op": "auth", "pass": "right"})"};
+  std::vector<std::string> shown;
+  const LoginPrompt prompt{
+      .send = [&](std::string text) { shown.push_back(msgOf(text)); },
+      .receive =
+          [&] {
+            std::string next = answers.front();
+            answers.pop_front();
+            return next;
+          },
+      .abortWaiting = [](const std::function<bool(const std::string&)>&) { return false; },
+      .foundSalt = foundSalt,
+      .passwordAsked = passwordAsked,
+  };
+  msg_queue.push(R"({"op": "start-over"})");
+
+  bool abort = true;
+  EXPECT_TRUE(runLoginDialogue(prompt, abort));
+  EXPECT_TRUE(abort);
+  EXPECT_TRUE(answers.empty());
+  EXPECT_EQ(shown, (std::vector<std::string>{"password_needed", "login_failed", "password_needed"}));
+  EXPECT_TRUE(foundSalt.load());
+  EXPECT_TRUE(passwordAsked.load());
+  EXPECT_FALSE(found_salt.load());
+  EXPECT_FALSE(isConnected.load());
+  EXPECT_TRUE(resp_queue.empty());
+  EXPECT_FALSE(msg_queue.empty()) << "the session's own message stays for the session";
 }
 
 }  // namespace

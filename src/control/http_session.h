@@ -1,0 +1,40 @@
+#pragma once
+// A connection before its WebSocket upgrade: reads one HTTP request under the
+// handshake time-out, answers it (refusals, the page's files, errors) or, for
+// an accepted upgrade on the WebSocket path, hands the stream to a
+// WebSocketSession.
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <regex>
+
+#include "control/endpoint.h"
+#include "control/endpoint_io.h"
+#include "control/http_answer.h"
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+  HttpSession(tcp::socket&& socket, WsEndpoint& endpoint, const WsServerConfig& config, const std::regex& path);
+
+  void run();
+
+private:
+  void doRead();
+  void onRead(beast::error_code ec, std::size_t);
+  void respond(HttpResponse response);
+  void onAnswered(beast::error_code ec, std::size_t);
+
+  beast::tcp_stream stream_;
+  WsEndpoint& endpoint_;
+  const WsServerConfig& config_;
+  const std::regex& path_;
+  beast::flat_buffer buffer_;
+  std::optional<beast::http::request_parser<beast::http::string_body>> parser_;
+  std::optional<HttpResponse> response_;
+};

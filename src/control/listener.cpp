@@ -1,0 +1,90 @@
+#include "control/listener.h"
+
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core/bind_handler.hpp>
+
+#include <fcntl.h>
+
+#include "control/http_session.h"
+
+namespace {
+
+// Asio opens its sockets without close-on-exec, so every program the agent
+// starts (a restore tool runs for as long as an image takes) would hold a
+// copy: of the listening socket, keeping the port taken after the agent has
+// gone, and of each connection, keeping it open after the agent closed it.
+void keepFromChildren(int descriptor) {
+  const int flags = ::fcntl(descriptor, F_GETFD);
+  if (flags >= 0) {
+    ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
+  }
+}
+
+}  // namespace
+
+Listener::Listener(net::io_context& ioc, WsEndpoint& endpoint, const WsServerConfig& config, const std::regex& path)
+    : ioc_(ioc), acceptor_(net::make_strand(ioc)), endpoint_(endpoint), config_(config), path_(path) {}
+
+bool Listener::open(std::string& error) {
+  // Dual-stack where the machine has IPv6, so one socket takes both
+  // families; plain IPv4 otherwise.
+  if (openOn(tcp::v6(), error) || openOn(tcp::v4(), error)) {
+    return true;
+  }
+  return false;
+}
+
+unsigned short Listener::port() const {
+  beast::error_code ignored;
+  return acceptor_.local_endpoint(ignored).port();
+}
+
+void Listener::start() { doAccept(); }
+
+bool Listener::openOn(const tcp& protocol, std::string& error) {
+  beast::error_code ec;
+  if (acceptor_.is_open()) {
+    acceptor_.close(ec);
+  }
+  acceptor_.open(protocol, ec);
+  if (!ec) {
+    keepFromChildren(acceptor_.native_handle());
+  }
+  if (!ec && protocol == tcp::v6()) {
+    acceptor_.set_option(net::ip::v6_only(false), ec);
+  }
+  if (!ec) {
+    acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+  }
+  if (!ec) {
+    acceptor_.bind(tcp::endpoint(protocol, config_.port), ec);
+  }
+  if (!ec) {
+    acceptor_.listen(net::socket_base::max_listen_connections, ec);
+  }
+  if (ec) {
+    error = "port " + std::to_string(config_.port) + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+void Listener::doAccept() {
+  acceptor_.async_accept(net::make_strand(ioc_), beast::bind_front_handler(&Listener::onAccept, shared_from_this()));
+}
+
+void Listener::onAccept(beast::error_code ec, tcp::socket socket) {
+  if (ec) {
+    logConnectionFailure(ec, "accept");
+    // Out of descriptors, the connection stays queued and every new try
+    // fails at once: without a pause the loop takes a whole processor and
+    // writes the log line hundreds of thousands of times a second.
+    retry_.expires_after(acceptRetryPause);
+    retry_.async_wait([self = shared_from_this()](beast::error_code) { self->doAccept(); });
+    return;
+  }
+  keepFromChildren(socket.native_handle());
+  std::make_shared<HttpSession>(std::move(socket), endpoint_, config_, path_)->run();
+  doAccept();
+}
