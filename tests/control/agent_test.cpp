@@ -153,7 +153,7 @@ TEST_F(AgentTest, TextThatIsNotJsonIsForwardedWithoutAnAnswer) {
   // "abc" runs nothing: no operation is parsed out of it before the next
   // message is taken (with no session running it is only dropped).
   const std::string log = agent_->log();
-  const auto abc = log.find(received("abc"));
+  const auto abc = log.find(received(R"((3 bytes, not a JSON object with a text "op"))"));
   ASSERT_NE(abc, std::string::npos) << log;
   const auto next = log.find("Server: Message received: ", abc + 1);
   ASSERT_NE(next, std::string::npos) << log;
