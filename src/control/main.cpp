@@ -1,4 +1,5 @@
 #include "control/access_policy.h"
+#include "control/console_notice.h"
 #include "control/endpoint.h"
 #include "control/handlers.h"
 #include "control/log_line.h"
@@ -7,8 +8,16 @@
 #include "control/shared_state.h"
 #include "support/pause.h"
 
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <thread>
 #include <filesystem>
 #include <optional>
 
@@ -29,6 +38,40 @@ void logAccessRule(const AccessTokenSetting& token) {
   }
 }
 
+// Keeps the console's lines current while the network script or DHCP
+// changes the machine's addresses, and takes the console's file away when
+// the agent is stopped (SIGTERM from systemd, Ctrl-C by hand).
+void showOnConsole(const AccessTokenSetting& token, unsigned short port) {
+  const char* folder = std::getenv("RESTORE_AGENT_ISSUE_DIR");
+  auto notice = std::make_shared<ConsoleNotice>(folder && *folder ? folder : "/etc/issue.d", token.token, port);
+  notice->update(accessPolicyFromEnvironment(token).ownAddresses);
+
+  sigset_t stopping;
+  sigemptyset(&stopping);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    sigaddset(&stopping, signal);
+  }
+  // Blocked here, before any other thread starts, so that only the waiting
+  // thread below takes them; programs the agent starts get a mask of their
+  // own.
+  pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
+  std::thread([notice, stopping] {
+    int signal = 0;
+    sigwait(&stopping, &signal);
+    notice->remove();
+    // Ends the way the signal would have ended it.
+    std::signal(signal, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &stopping, nullptr);
+    ::raise(signal);
+  }).detach();
+  std::thread([notice, token] {
+    for (;;) {
+      pauseFor(std::chrono::seconds(5));
+      notice->update(accessPolicyFromEnvironment(token).ownAddresses);
+    }
+  }).detach();
+}
+
 }  // namespace
 
 int main() {
@@ -43,6 +86,12 @@ int main() {
       return 1;
     }
     logAccessRule(*token);
+    // Every program the agent starts inherits its environment; none of them
+    // needs the token, and a restore tool's environment is readable in /proc.
+    ::unsetenv("RESTORE_AGENT_TOKEN");
+    // First of the agent's threads: the signals it waits for are blocked in
+    // every later one.
+    showOnConsole(*token, WsServerConfig{}.port);
     MachineEnvironment machine;
     WsServerConfig config;
     // Read for each request: the network script may give the machine new

@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -143,6 +144,24 @@ TEST_F(RemoteAccessTest, RemotePeersNeedTheTokenFromTheFileAndLoopbackPeersDoNot
   ASSERT_TRUE(fs::exists(file));
   EXPECT_NE(readFile(file), token + "\n");
   EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + token), 401);
+}
+
+TEST_F(RemoteAccessTest, TheConsoleShowsTheAddressWithTheTokenUntilTheAgentStops) {
+  const fs::path issue = dir_.path() / "issue.d";
+  fs::create_directories(issue);
+  startAgent({{"RESTORE_AGENT_ISSUE_DIR", issue.string()}});
+  std::string token = readFile(work_ / "access-token");
+  token.pop_back();
+  const std::string line = "Open http://192.0.2.10:12209/?token=" + token;
+  EXPECT_TRUE(agent_->waitForLog(line + "\n", 5s)) << agent_->log();
+  EXPECT_NE(readFile(issue / "restore-agent.issue").find(line + "\n"), std::string::npos);
+
+  ::kill(agent_->pid(), SIGTERM);
+  for (int i = 0; i < 100 && agent_->running(); ++i) {
+    ::usleep(50000);
+  }
+  EXPECT_FALSE(agent_->running());
+  EXPECT_FALSE(fs::exists(issue / "restore-agent.issue"));
 }
 
 TEST_F(RemoteAccessTest, OpenAccessLetsRemotePeersInAndSaysSo) {
