@@ -9,6 +9,7 @@
 #include "support/pause.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -35,6 +36,16 @@ void logAccessRule(const AccessTokenSetting& token) {
     case TokenScope::remotePeers:
       logLine(std::string("Hosts other than this machine need the access token in ") + accessTokenFileName);
       break;
+  }
+}
+
+// Every connection and every file of a restore takes a descriptor; the
+// bounds on connections assume the agent may use all the system allows it.
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
   }
 }
 
@@ -77,6 +88,7 @@ void showOnConsole(const AccessTokenSetting& token, unsigned short port) {
 int main() {
   try {
     logLine("Starting BMR Server....");
+    raiseOpenFileLimit();
     std::string tokenError;
     const std::optional<AccessTokenSetting> token =
         accessTokenFromEnvironment(std::filesystem::current_path() / accessTokenFileName, tokenError);

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -24,6 +25,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -162,6 +165,44 @@ TEST_F(RemoteAccessTest, TheConsoleShowsTheAddressWithTheTokenUntilTheAgentStops
   }
   EXPECT_FALSE(agent_->running());
   EXPECT_FALSE(fs::exists(issue / "restore-agent.issue"));
+}
+
+TEST_F(RemoteAccessTest, AHostGuessingTokensWaitsAndIdleSocketsFromItAreBounded) {
+  startAgent({{"RESTORE_AGENT_TOKEN", "configured-token"}});
+  const std::string wrong = "GET /?token=guess HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n";
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(statusLine(httpFrom(remoteAddress, wrong)), "HTTP/1.1 401 Unauthorized");
+  }
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(statusLine(httpFrom(remoteAddress, wrong)), "HTTP/1.1 401 Unauthorized");
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 900ms) << "the sixth guess was answered at once";
+  // This machine itself is not slowed down by it.
+  const auto local = std::chrono::steady_clock::now();
+  EXPECT_EQ(upgradeStatus("127.0.0.1", "/backend?token=configured-token"), 101);
+  EXPECT_LT(std::chrono::steady_clock::now() - local, 900ms);
+
+  std::vector<int> idle;
+  for (int i = 0; i < 100; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(AgentProcess::port);
+    ::inet_pton(AF_INET, remoteAddress, &address.sin_addr);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    idle.push_back(fd);
+  }
+  std::this_thread::sleep_for(1s);
+  int held = 0;
+  for (const int fd : idle) {
+    pollfd p{fd, POLLIN, 0};
+    held += ::poll(&p, 1, 0) == 0;
+  }
+  EXPECT_LE(held, 8);
+  EXPECT_GE(held, 1);
+  EXPECT_EQ(upgradeStatus("127.0.0.1", "/backend?token=configured-token"), 101) << "the agent stopped serving";
+  for (const int fd : idle) {
+    ::close(fd);
+  }
 }
 
 TEST_F(RemoteAccessTest, OpenAccessLetsRemotePeersInAndSaysSo) {
