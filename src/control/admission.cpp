@@ -7,20 +7,22 @@ std::shared_ptr<Admission> Admission::create(Limits limits) {
 }
 
 void Admission::Slot::release() {
-  if (!owner_) {
+  // Taken out first: when this was the last holder, the Admission (and its
+  // mutex) must outlive the lock below.
+  const std::shared_ptr<Admission> owner = std::move(owner_);
+  if (!owner) {
     return;
   }
-  const std::lock_guard lock(owner_->mutex_);
+  const std::lock_guard lock(owner->mutex_);
   if (upgrade_) {
-    --owner_->upgrading_;
+    --owner->upgrading_;
   } else {
-    --owner_->pending_;
-    const auto found = owner_->pendingByAddress_.find(address_);
-    if (found != owner_->pendingByAddress_.end() && --found->second == 0) {
-      owner_->pendingByAddress_.erase(found);
+    --owner->pending_;
+    const auto found = owner->pendingByAddress_.find(address_);
+    if (found != owner->pendingByAddress_.end() && --found->second == 0) {
+      owner->pendingByAddress_.erase(found);
     }
   }
-  owner_.reset();
 }
 
 std::optional<Admission::Slot> Admission::admitPending(const std::string& address) {

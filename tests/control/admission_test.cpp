@@ -60,6 +60,13 @@ TEST(Admission, PendingConnectionsAreBoundedInAllAndPerRemoteAddress) {
   }
 }
 
+TEST(Admission, ASlotMayOutliveEveryOtherHolderOfItsAdmission) {
+  // A session still holding its place when the server goes.
+  std::optional<Admission::Slot> slot = Admission::create(limits())->admitPending("192.0.2.1");
+  ASSERT_TRUE(slot);
+  slot.reset();
+}
+
 TEST(Admission, UpgradesUnderWayCountTowardTheOpenConnections) {
   const auto admission = Admission::create(limits());
   auto first = admission->admitUpgrade(30, 32);
