@@ -2,10 +2,7 @@
 // messages as its web page.
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 
 #include "commands.h"

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <fstream>
 #include <system_error>
 
