@@ -1,7 +1,7 @@
 // The page: the connection to the agent, the three tasks, and the one
 // confirmation dialog.
 import { h, replaceContent } from "./dom.js";
-import { AgentConnection, agentAddress } from "./connection.js";
+import { AgentConnection, addressWithoutToken, agentAddress } from "./connection.js";
 import { RestoreFlow } from "./restore.js";
 import { MachinePanel } from "./machine.js";
 
@@ -34,7 +34,12 @@ const stateTexts = {
   reconnecting: ["Connection lost. Reconnecting…", "error"],
 };
 
-const agent = new AgentConnection(agentAddress(window.location), {
+const agentUrl = agentAddress(window.location);
+const withoutToken = addressWithoutToken(window.location.href);
+if (withoutToken) {
+  window.history.replaceState(window.history.state, "", withoutToken);
+}
+const agent = new AgentConnection(agentUrl, {
   onState(state, detail) {
     let [text, kind] = stateTexts[state] || ["", "error"];
     if (state === "lost") text = `Connection lost. Trying again in ${Math.round(detail / 1000)} s…`;

@@ -25,6 +25,19 @@ export function agentAddress(location) {
   return `${scheme}://${host}/backend${token ? `?token=${encodeURIComponent(token)}` : ""}`;
 }
 
+// The page's address without its token, or null when it has none. The agent
+// keeps the token in a cookie once the page is served, so the address can
+// drop it: it then stays out of the address bar, the history and anything
+// copied from them.
+export function addressWithoutToken(href) {
+  const url = new URL(href);
+  if (!url.searchParams.has("token")) {
+    return null;
+  }
+  url.searchParams.delete("token");
+  return url.href;
+}
+
 export class AgentConnection {
   constructor(url, { onMessage, onState }) {
     this.url = url;

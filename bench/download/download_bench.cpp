@@ -589,6 +589,7 @@ int main(int argc, char** argv) {
     Scratch scratch;
     fs::create_directories(scratch.path / "keelback");
     std::ofstream(scratch.path / "keelback" / "pw.txt") << "bench";
+    fs::permissions(scratch.path / "keelback" / "pw.txt", fs::perms::owner_read | fs::perms::owner_write);
     // downloadImage reads keelback/pw.txt relative to the working directory.
     fs::current_path(scratch.path);
     throughput(scratch.path, use_rig, data_mib, rounds);

@@ -2,15 +2,13 @@
 // messages as its web page.
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 
 #include "commands.h"
 #include "driver.h"
 #include "options.h"
+#include "secrets.h"
 #include "terminal_console.h"
 #include "websocket_transport.h"
 
@@ -18,18 +16,31 @@ namespace {
 
 using namespace restorectl;
 
-std::optional<std::string> readPasswordFile(const std::string& path, std::string& error) {
-  std::ifstream file(path);
-  if (!file) {
-    error = "cannot read the password file " + path + ": " + std::strerror(errno);
-    return std::nullopt;
+// The token given, else the environment's, else (for root) the one the
+// agent on this machine keeps.
+std::optional<std::string> accessToken(const Options& options, std::string& error) {
+  if (options.tokenFile) {
+    return readSecretLine(*options.tokenFile, std::cin, error);
   }
-  std::string line;
-  std::getline(file, line);
-  if (!line.empty() && line.back() == '\r') {
-    line.pop_back();
+  if (options.token) {
+    return options.token;
   }
-  return line;
+  if (const char* fromEnvironment = std::getenv("RESTORE_AGENT_TOKEN"); fromEnvironment && *fromEnvironment) {
+    return std::string(fromEnvironment);
+  }
+  if (::geteuid() == 0) {
+    return localAgentToken();
+  }
+  return std::nullopt;
+}
+
+void warnAboutVisibleSecrets(const Options& options) {
+  if (options.password) {
+    std::cerr << "restorectl: warning: ps shows --password to every user of this machine; use --password-file\n";
+  }
+  if (options.token) {
+    std::cerr << "restorectl: warning: ps shows --token to every user of this machine; use --token-file\n";
+  }
 }
 
 bool drawsInPlace() {
@@ -93,19 +104,22 @@ int main(int argc, char** argv) {
   if (!url) {
     return usageError("--url " + options->url + ": " + error);
   }
-  const char* tokenFromEnvironment = std::getenv("RESTORE_AGENT_TOKEN");
-  const std::string token = options->token.value_or(tokenFromEnvironment ? tokenFromEnvironment : "");
-  if (!token.empty()) {
-    addAccessToken(*url, token);
+  warnAboutVisibleSecrets(*options);
+  const std::optional<std::string> token = accessToken(*options, error);
+  if (!token && options->tokenFile) {
+    return usageError("--token-file: " + error);
+  }
+  if (token && !token->empty()) {
+    addAccessToken(*url, *token);
   }
   Settings settings;
   settings.answerTimeout = options->timeout;
   settings.progressTimeout = options->progressTimeout;
   settings.password = options->password;
   if (options->passwordFile) {
-    settings.password = readPasswordFile(*options->passwordFile, error);
+    settings.password = readSecretLine(*options->passwordFile, std::cin, error);
     if (!settings.password) {
-      return usageError(error);
+      return usageError("--password-file: " + error);
     }
   }
   settings.assumeYes = options->yes;

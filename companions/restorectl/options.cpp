@@ -10,7 +10,8 @@ namespace {
 
 bool takesValue(const std::string& name) {
   return name == "url" || name == "timeout" || name == "progress-timeout" || name == "password" ||
-         name == "password-file" || name == "client" || name == "map" || name == "token";
+         name == "password-file" || name == "client" || name == "map" || name == "token" ||
+         name == "token-file";
 }
 
 std::optional<std::chrono::milliseconds> seconds(const std::string& text) {
@@ -49,6 +50,8 @@ bool takeOption(const std::string& name, const std::string& value, Options& opti
     options.passwordFile = value;
   } else if (name == "token") {
     options.token = value;
+  } else if (name == "token-file") {
+    options.tokenFile = value;
   } else if (name == "client") {
     raw.client = value;
   } else if (name == "map") {
@@ -230,6 +233,14 @@ std::optional<Options> parseCommandLine(const std::vector<std::string>& args, st
     error = "give either --password or --password-file, not both";
     return std::nullopt;
   }
+  if (options.token && options.tokenFile) {
+    error = "give either --token or --token-file, not both";
+    return std::nullopt;
+  }
+  if (options.passwordFile == "-" && options.tokenFile == "-") {
+    error = "only one of --password-file and --token-file can read standard input";
+    return std::nullopt;
+  }
   if (!interpret(raw, options, error)) {
     return std::nullopt;
   }
@@ -267,11 +278,15 @@ Options:
   --url URL                 the agent's endpoint (default ws://127.0.0.1:12209/backend)
   --timeout S               longest wait for an answer, in seconds (default 120)
   --progress-timeout S      longest silence during a restore, in seconds (default 600)
-  --password P              the backup service's password (visible to other users
-                            of this machine; prefer --password-file)
-  --password-file F         read the password from the first line of F
-  --token T                 the agent's access token, when it was started with
-                            one (default: $RESTORE_AGENT_TOKEN)
+  --password-file F         read the backup service's password from the first
+                            line of F (- for standard input)
+  --password P              the password itself (ps shows it to every user of
+                            this machine; prefer --password-file)
+  --token-file F            read the agent's access token from the first line of
+                            F (- for standard input); needed from other hosts.
+                            Default: $RESTORE_AGENT_TOKEN, or, for root, the
+                            access-token file of the agent running here
+  --token T                 the token itself (ps shows it; prefer --token-file)
   --yes                     do not ask before overwriting disks, rebooting or
                             shutting down
   --json                    print the agent's messages as they arrive instead of

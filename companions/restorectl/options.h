@@ -36,6 +36,7 @@ struct Options {
   std::optional<std::string> passwordFile;
   // The agent's access token, when it has one.
   std::optional<std::string> token;
+  std::optional<std::string> tokenFile;
 
   CommandKind command = CommandKind::Help;
   std::string client;                // server images, report, restore

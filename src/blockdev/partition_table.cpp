@@ -57,6 +57,12 @@ bool gptExtent(const std::string& header, const std::string& entries, unsigned b
     error = "the GPT entry of partition " + std::to_string(number) + " ends before it starts";
     return false;
   }
+  // A crafted entry could make the byte positions wrap around and pass for
+  // a partition near the start of the disk.
+  if (blockSize == 0 || last >= UINT64_MAX / blockSize) {
+    error = "the GPT entry of partition " + std::to_string(number) + " lies beyond any disk";
+    return false;
+  }
   extent = {first * blockSize, (last - first + 1) * blockSize};
   return true;
 }

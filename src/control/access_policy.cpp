@@ -177,26 +177,23 @@ bool sameHost(const std::string& a, const std::string& b) {
 
 bool originAllowed(const AccessPolicy& policy, const std::string& originText, const HostPort& requestHost,
                    const std::string& peerAddress) {
-  const std::optional<std::string> peer = canonicalAddress(peerAddress);
-  const bool localPeer = peer && (isLoopbackAddress(*peer) || isOwnAddress(policy, *peer));
-  if (originText == "null") {
-    // A page opened from a file: only on this machine's own console.
-    return peer && isLoopbackAddress(*peer);
-  }
+  // "null" is what a sandboxed frame of any web site sends, so it never
+  // speaks for a page of ours.
   const std::optional<Origin> origin = parseOrigin(originText);
   if (!origin) {
     return false;
+  }
+  // "localhost" or 127.0.0.1 in an origin is the browser's own machine: it is
+  // ours only when the browser runs here, on a loopback connection. A page on
+  // a technician's laptop is served from that laptop's loopback too.
+  if (isLoopbackHost(origin->where.host)) {
+    return isLoopbackPeer(peerAddress);
   }
   // Our own page, as the browser reached it.
   if (sameHost(origin->where.host, requestHost.host) && origin->where.port == requestHost.port.value_or(80)) {
     return true;
   }
   if (isOwnAddress(policy, origin->where.host)) {
-    return true;
-  }
-  // "localhost" in an origin is the browser's machine: it is ours only when
-  // the browser runs here.
-  if (isLoopbackHost(origin->where.host) && localPeer) {
     return true;
   }
   return std::any_of(policy.allowedOrigins.begin(), policy.allowedOrigins.end(), [&](const std::string& entry) {
@@ -322,7 +319,10 @@ AccessDecision judgeAccess(const AccessPolicy& policy, const AccessRequest& requ
     return {AccessVerdict::badOrigin, "Origin \"" + *request.origin + "\""};
   }
   AccessDecision decision;
-  if (!policy.token.empty()) {
+  const bool tokenNeeded =
+      !policy.token.empty() && (policy.tokenScope == TokenScope::everyPeer ||
+                                (policy.tokenScope == TokenScope::remotePeers && !isLoopbackPeer(request.peerAddress)));
+  if (tokenNeeded) {
     const std::optional<std::string> query = queryParameter(request.target, "token");
     decision.queryTokenAccepted = query && sameSecret(*query, policy.token);
     if (!decision.queryTokenAccepted && !cookieTokenPresented(policy, request)) {
@@ -332,11 +332,15 @@ AccessDecision judgeAccess(const AccessPolicy& policy, const AccessRequest& requ
   return decision;
 }
 
-AccessPolicy accessPolicyFromEnvironment() {
+bool isLoopbackPeer(const std::string& peerAddress) {
+  const std::optional<std::string> peer = canonicalAddress(peerAddress);
+  return peer && isLoopbackAddress(*peer);
+}
+
+AccessPolicy accessPolicyFromEnvironment(const AccessTokenSetting& token) {
   AccessPolicy policy;
-  if (const char* token = std::getenv("RESTORE_AGENT_TOKEN")) {
-    policy.token = token;
-  }
+  policy.token = token.token;
+  policy.tokenScope = token.scope;
   policy.allowedOrigins = splitList(std::getenv("RESTORE_AGENT_ALLOWED_ORIGINS"));
   policy.allowedHosts = splitList(std::getenv("RESTORE_AGENT_ALLOWED_HOSTS"));
 

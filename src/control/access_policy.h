@@ -10,10 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "control/access_token.h"
+
 struct AccessPolicy {
-  // When not empty, every request (the page, its files, /backend) must carry
-  // it, as the query parameter "token" or the cookie accessTokenCookie.
+  // When not empty, the requests of the peers tokenScope names (for the
+  // page, its files and /backend alike) must carry it, as the query
+  // parameter "token" or the cookie accessTokenCookie.
   std::string token;
+  TokenScope tokenScope = TokenScope::everyPeer;
   // Origins whose pages may open the WebSocket, as scheme://host[:port].
   std::vector<std::string> allowedOrigins;
   // Names, besides IP literals, localhost and hostName, that the Host header
@@ -54,10 +58,14 @@ struct AccessDecision {
 
 AccessDecision judgeAccess(const AccessPolicy& policy, const AccessRequest& request);
 
-// "RESTORE_AGENT_TOKEN", "RESTORE_AGENT_ALLOWED_ORIGINS" and
-// "RESTORE_AGENT_ALLOWED_HOSTS" (lists separated by commas or blanks), plus
-// this machine's host name and interface addresses.
-AccessPolicy accessPolicyFromEnvironment();
+// `token`, "RESTORE_AGENT_ALLOWED_ORIGINS" and "RESTORE_AGENT_ALLOWED_HOSTS"
+// (lists separated by commas or blanks), plus this machine's host name and
+// interface addresses.
+AccessPolicy accessPolicyFromEnvironment(const AccessTokenSetting& token);
+
+// 127.0.0.0/8, ::1 or an IPv4-mapped loopback address. Any other address,
+// the machine's own included, may be a host elsewhere on the network.
+bool isLoopbackPeer(const std::string& peerAddress);
 
 // The value of query parameter `name` in a request target, percent-decoded;
 // nothing when absent or badly encoded.

@@ -68,8 +68,13 @@ struct WsServerConfig {
   // A peer that does not read while texts pile up for it is closed once its
   // queued texts pass this many bytes.
   std::size_t maxQueuedBytes = std::size_t{8} << 20;
-  // Further upgrade requests are refused (503) while this many are open.
+  // Further upgrade requests are refused (503) while this many are open or
+  // being opened.
   std::size_t maxConnections = 32;
+  // Connections that have not finished their HTTP exchange, in all and from
+  // one address other than loopback; more are closed as soon as accepted.
+  std::size_t maxPending = 64;
+  std::size_t maxPendingPerAddress = 8;
   // Who may connect, and the web page served beside the WebSocket path.
   HttpGate gate;
 };

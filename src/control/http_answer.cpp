@@ -99,7 +99,8 @@ std::optional<HttpResponse> answerBeforeUpgrade(const HttpGate& gate, const Http
     logLine("Server: Refused a request from " + peerAddress + ": " + decision.reason);
     if (decision.verdict == AccessVerdict::missingToken) {
       return plainAnswer(request, http::status::unauthorized,
-                         "This agent needs its access token: add ?token=... to the address\n");
+                         "This agent needs its access token. The address with the token is shown on the "
+                         "machine's screen (and in the agent's log): open that address.\n");
     }
     return plainAnswer(request, http::status::forbidden, "Forbidden\n");
   }

@@ -13,8 +13,13 @@
 namespace http = beast::http;
 
 HttpSession::HttpSession(tcp::socket&& socket, WsEndpoint& endpoint, const WsServerConfig& config,
-                         const std::regex& path)
-    : stream_(std::move(socket)), endpoint_(endpoint), config_(config), path_(path) {}
+                         const std::regex& path, std::shared_ptr<Admission> admission, Admission::Slot pending)
+    : stream_(std::move(socket)),
+      endpoint_(endpoint),
+      config_(config),
+      path_(path),
+      admission_(std::move(admission)),
+      pending_(std::move(pending)) {}
 
 void HttpSession::run() {
   net::dispatch(stream_.get_executor(), beast::bind_front_handler(&HttpSession::doRead, shared_from_this()));
@@ -32,22 +37,41 @@ void HttpSession::onRead(beast::error_code ec, std::size_t) {
   if (ec) {
     return logConnectionFailure(ec, "reading the upgrade request");
   }
-  http::request<http::string_body> request = parser_->release();
+  request_.emplace(parser_->release());
+  beast::error_code ignored;
+  peer_ = stream_.socket().remote_endpoint(ignored).address().to_string();
+  // An address that keeps giving wrong tokens waits before each answer; its
+  // connection still counts toward the bounds meanwhile.
+  const Admission::Clock::duration wait = admission_->waitFor(peer_, Admission::Clock::now());
+  if (wait > Admission::Clock::duration::zero()) {
+    stream_.expires_after(wait + config_.handshakeTimeout);
+    wait_.expires_after(wait);
+    return wait_.async_wait([self = shared_from_this()](beast::error_code) { self->answer(); });
+  }
+  answer();
+}
+
+void HttpSession::answer() {
+  http::request<http::string_body> request = std::move(*request_);
   const std::string target(request.target());
   const std::string path = target.substr(0, target.find('?'));
-  beast::error_code ignored;
-  const std::string peer = stream_.socket().remote_endpoint(ignored).address().to_string();
   std::optional<HttpResponse> answer =
-      answerBeforeUpgrade(config_.gate, request, std::regex_search(path, path_), peer);
+      answerBeforeUpgrade(config_.gate, request, std::regex_search(path, path_), peer_);
   if (answer) {
+    if (answer->result() == http::status::unauthorized) {
+      admission_->recordWrongToken(peer_, Admission::Clock::now());
+    }
     return respond(std::move(*answer));
   }
-  if (endpoint_.connections().size() >= config_.maxConnections) {
+  std::optional<Admission::Slot> upgrade = admission_->admitUpgrade(endpoint_.connections().size(), config_.maxConnections);
+  if (!upgrade) {
     logLine("Server: " + std::to_string(config_.maxConnections) + " connections open; refusing another");
     return respond(plainAnswer(request, http::status::service_unavailable, "Too many connections\n"));
   }
   stream_.expires_never();
-  std::make_shared<WebSocketSession>(std::move(stream_), endpoint_, config_)->run(std::move(request));
+  pending_.release();
+  std::make_shared<WebSocketSession>(std::move(stream_), endpoint_, config_)
+      ->run(std::move(request), std::move(*upgrade));
 }
 
 void HttpSession::respond(HttpResponse response) {

@@ -3,6 +3,7 @@
 // handshake time-out, answers it (refusals, the page's files, errors) or, for
 // an accepted upgrade on the WebSocket path, hands the stream to a
 // WebSocketSession.
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
@@ -13,20 +14,24 @@
 #include <memory>
 #include <optional>
 #include <regex>
+#include <string>
 
+#include "control/admission.h"
 #include "control/endpoint.h"
 #include "control/endpoint_io.h"
 #include "control/http_answer.h"
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-  HttpSession(tcp::socket&& socket, WsEndpoint& endpoint, const WsServerConfig& config, const std::regex& path);
+  HttpSession(tcp::socket&& socket, WsEndpoint& endpoint, const WsServerConfig& config, const std::regex& path,
+              std::shared_ptr<Admission> admission, Admission::Slot pending);
 
   void run();
 
 private:
   void doRead();
   void onRead(beast::error_code ec, std::size_t);
+  void answer();
   void respond(HttpResponse response);
   void onAnswered(beast::error_code ec, std::size_t);
 
@@ -37,4 +42,9 @@ private:
   beast::flat_buffer buffer_;
   std::optional<beast::http::request_parser<beast::http::string_body>> parser_;
   std::optional<HttpResponse> response_;
+  std::optional<beast::http::request<beast::http::string_body>> request_;
+  std::string peer_;
+  std::shared_ptr<Admission> admission_;
+  Admission::Slot pending_;
+  net::steady_timer wait_{stream_.get_executor()};
 };

@@ -24,7 +24,12 @@ void keepFromChildren(int descriptor) {
 }  // namespace
 
 Listener::Listener(net::io_context& ioc, WsEndpoint& endpoint, const WsServerConfig& config, const std::regex& path)
-    : ioc_(ioc), acceptor_(net::make_strand(ioc)), endpoint_(endpoint), config_(config), path_(path) {}
+    : ioc_(ioc),
+      acceptor_(net::make_strand(ioc)),
+      endpoint_(endpoint),
+      config_(config),
+      path_(path),
+      admission_(Admission::create({config.maxPending, config.maxPendingPerAddress})) {}
 
 bool Listener::open(std::string& error) {
   // Dual-stack where the machine has IPv6, so one socket takes both
@@ -85,6 +90,15 @@ void Listener::onAccept(beast::error_code ec, tcp::socket socket) {
     return;
   }
   keepFromChildren(socket.native_handle());
-  std::make_shared<HttpSession>(std::move(socket), endpoint_, config_, path_)->run();
+  beast::error_code ignored;
+  const std::string peer = socket.remote_endpoint(ignored).address().to_string();
+  std::optional<Admission::Slot> slot = admission_->admitPending(peer);
+  if (!slot) {
+    // Closed at once, without a log line: a flood of these must not flood
+    // the log too.
+    socket.close(ignored);
+    return doAccept();
+  }
+  std::make_shared<HttpSession>(std::move(socket), endpoint_, config_, path_, admission_, std::move(*slot))->run();
   doAccept();
 }

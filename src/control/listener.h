@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "control/admission.h"
 #include "control/endpoint.h"
 #include "control/endpoint_io.h"
 
@@ -34,4 +35,5 @@ private:
   WsEndpoint& endpoint_;
   const WsServerConfig& config_;
   const std::regex& path_;
+  std::shared_ptr<Admission> admission_;
 };

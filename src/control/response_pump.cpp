@@ -7,7 +7,7 @@
 void pumpOneResponse(WsEndpoint& endpoint) {
   const std::string text = GetMsgFromResponseQue();
   const WsConnectionPtr connection = endpoint.waitForConnections().front();
-  logLine("Server: Sending message \"" + text + "\" to " + connection->identity());
+  logLayout("Server: Sending message \"" + text + "\" to " + connection->identity());
   connection->send(text, [](const boost::system::error_code& ec) {
     if (ec) {
       logLine("Server: Error sending message. " + describeError(ec));

@@ -1,68 +1,72 @@
 #include "control/secret_mask.h"
 
+#include <json/json.h>
+
+#include <algorithm>
 #include <cctype>
+#include <exception>
+#include <memory>
+#include <optional>
 
 namespace {
 
-constexpr const char* kKey = "\"pass\"";
-constexpr const char* kMask = "\"***\"";
-
-size_t skipBlanks(const std::string& text, size_t at) {
-  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
-    ++at;
+std::optional<Json::Value> parseObject(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  builder["failIfExtra"] = true;
+  builder["allowComments"] = false;
+  builder["collectComments"] = false;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  try {
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors) || !value.isObject()) {
+      return std::nullopt;
+    }
+  } catch (const std::exception&) {
+    // Nested deeper than the reader allows.
+    return std::nullopt;
   }
-  return at;
+  return value;
 }
 
-// One past the end of the value that starts at `at`: a string up to its
-// closing quote, anything else up to the next separator.
-size_t valueEnd(const std::string& text, size_t at) {
-  if (at < text.size() && text[at] == '"') {
-    for (size_t i = at + 1; i < text.size(); ++i) {
-      if (text[i] == '\\') {
-        ++i;
-      } else if (text[i] == '"') {
-        return i + 1;
+bool isPassKey(std::string key) {
+  std::transform(key.begin(), key.end(), key.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return key == "pass";
+}
+
+// True when it masked anything.
+bool maskIn(Json::Value& value) {
+  bool masked = false;
+  if (value.isObject()) {
+    for (const std::string& name : value.getMemberNames()) {
+      Json::Value& member = value[name];
+      if (isPassKey(name)) {
+        member = "***";
+        masked = true;
+      } else {
+        masked = maskIn(member) || masked;
       }
     }
-    return text.size();
-  }
-  int depth = 0;
-  for (size_t i = at; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '[' || c == '{') {
-      ++depth;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    } else if (depth == 0 && (c == ',' || c == '}' || c == ']')) {
-      return i;
+  } else if (value.isArray()) {
+    for (Json::Value& element : value) {
+      masked = maskIn(element) || masked;
     }
   }
-  return text.size();
+  return masked;
 }
 
 }  // namespace
 
 std::string maskSecrets(const std::string& text) {
-  std::string masked;
-  size_t from = 0;
-  for (;;) {
-    const size_t key = text.find(kKey, from);
-    if (key == std::string::npos) {
-      break;
-    }
-    const size_t afterKey = key + std::char_traits<char>::length(kKey);
-    const size_t colon = skipBlanks(text, afterKey);
-    if (colon >= text.size() || text[colon] != ':') {
-      masked.append(text, from, afterKey - from);
-      from = afterKey;
-      continue;
-    }
-    const size_t value = skipBlanks(text, colon + 1);
-    masked.append(text, from, value - from);
-    masked += kMask;
-    from = valueEnd(text, value);
+  std::optional<Json::Value> message = parseObject(text);
+  if (!message || !(*message)["op"].isString()) {
+    return "(" + std::to_string(text.size()) + " bytes, not a JSON object with a text \"op\")";
   }
-  masked.append(text, from, std::string::npos);
-  return masked;
+  if (!maskIn(*message)) {
+    return text;
+  }
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  return Json::writeString(writer, *message);
 }

@@ -2,7 +2,10 @@
 // Texts from the user interface go to the log; a password must not.
 #include <string>
 
-// `text` with the value of every "pass" member replaced by "***". Works on
-// any text, JSON or not: a value cut off at the end of a broken text is
-// masked to the end.
+// What the log may show of a message from the user interface. A JSON object
+// with a text "op" comes back unchanged, unless a member anywhere in it is
+// named "pass" in any spelling ("Pass", "p\u0061ss"): then it is written
+// anew with those values as "***". Anything else (not JSON, not an object,
+// an "op" that is not text) might hide a password where no parse finds it,
+// so only its length is shown.
 std::string maskSecrets(const std::string& text);

@@ -32,7 +32,8 @@ void WebSocketSession::send(std::string text, SendDone done) {
   });
 }
 
-void WebSocketSession::run(beast::http::request<beast::http::string_body> request) {
+void WebSocketSession::run(beast::http::request<beast::http::string_body> request, Admission::Slot upgrade) {
+  upgrade_ = std::move(upgrade);
   ws_.async_accept(request, beast::bind_front_handler(&WebSocketSession::onAccept, shared_from_this()));
 }
 
@@ -42,6 +43,7 @@ void WebSocketSession::onAccept(beast::error_code ec) {
   }
   open_ = true;
   endpoint_.add(shared_from_this());
+  upgrade_.release();
   if (endpoint_.on_open) {
     endpoint_.on_open(shared_from_this());
   }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "control/admission.h"
 #include "control/endpoint.h"
 #include "control/endpoint_io.h"
 
@@ -23,8 +24,9 @@ public:
   std::string identity() const override { return identity_; }
   void send(std::string text, SendDone done) override;
 
-  // Completes the handshake of the upgrade `request` and starts reading.
-  void run(beast::http::request<beast::http::string_body> request);
+  // Completes the handshake of the upgrade `request` and starts reading;
+  // `upgrade` counts it toward the open connections until then.
+  void run(beast::http::request<beast::http::string_body> request, Admission::Slot upgrade);
 
 private:
   struct Outgoing {
@@ -57,4 +59,5 @@ private:
   bool writing_ = false;
   bool open_ = false;
   bool closing_ = false;
+  Admission::Slot upgrade_;
 };

@@ -53,6 +53,6 @@ std::vector<std::string> textList(const Json::Value& array) {
 
 void sendReply(const Json::Value& reply) {
   const std::string text = reply.toStyledString();
-  logLine(text);
+  logLayout(text);
   resp_queue.push(text);
 }

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 
 #include "protocol/stream_pipe.h"
 #include "protocol/tcp_stack.h"
+#include "support/log_line.h"
 #include "support/text.h"
 
 namespace {
@@ -113,7 +115,16 @@ IPipe* connectToService(int* err) {
   return pipe;
 }
 
-std::string readServicePassword() { return getFile(pw_file); }
+std::string readPasswordFile(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    logLine("Refusing to read " + path + ": group or others may read it; chmod 600 " + path);
+    return std::string();
+  }
+  return getFile(path);
+}
+
+std::string readServicePassword() { return readPasswordFile(pw_file); }
 
 std::string requestReply(const std::string& command, unsigned int connectTimeoutMs, int* err) {
   const PipePtr pipe(Server::ConnectStream("localhost", serviceport, connectTimeoutMs));

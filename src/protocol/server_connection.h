@@ -29,6 +29,9 @@ IPipe* connectToService(int* err);
 
 // The whole password file, read afresh for every request (empty when unreadable).
 std::string readServicePassword();
+// The same for the file at `path`. A file that group or others may read is
+// refused (empty, and a log line): the password it holds opens every backup.
+std::string readPasswordFile(const std::string& path);
 
 // One request on its own connection: sends `command` (10 s send time-out) and
 // returns the framed reply, empty when none came. Sets err = 10 and returns

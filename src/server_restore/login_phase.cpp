@@ -53,7 +53,7 @@ LoginOutcome runLoginPhase(const SessionServices& services, std::vector<std::str
     }
     if (attempt == maxLoginAttempts) {
       const std::string message = styled(opMessage("auth", "server_not_found"));
-      logLine(message);
+      logLayout(message);
       resp_queue.push(message);
       return LoginOutcome::serverNotFound;
     }
@@ -62,7 +62,7 @@ LoginOutcome runLoginPhase(const SessionServices& services, std::vector<std::str
 
 void sendClientList(const std::vector<std::string>& clients) {
   const std::string success = styled(opMessage("auth", "login_success"));
-  logLine(success);
+  logLayout(success);
   resp_queue.push(success);
   pauseFor(std::chrono::seconds(1));
   Json::Value list;

@@ -35,7 +35,7 @@ void runServerSession(const SessionServices& services) {
     }
     const std::optional<std::string> op = textMember(operation, "op");
     if (!op) {
-      logLine("Ignoring operation whose \"op\" is not text: " + text);
+      logLine("Ignoring operation whose \"op\" is not text: " + maskSecrets(text));
       continue;
     }
     logLine("Operation revd " + *op);

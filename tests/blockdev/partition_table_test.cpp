@@ -77,6 +77,9 @@ TEST(PartitionExtent, FoundByPartitionNumberNotByPlace) {
       {"GPT beyond the entry count", header, entries, 512, 5, false, {}},
       {"GPT entries cut short", header, entries.substr(0, 200), 512, 3, false, {}},
       {"GPT entry size too small", gptHeader(4, 16), entries, 512, 1, false, {}},
+      // 2^55 blocks of 512 bytes wrap to byte 0 unless refused.
+      {"GPT extent that wraps", header, gptEntries({{1ULL << 55, (1ULL << 55) + 2047}}, 4), 512, 1, false, {}},
+      {"GPT extent ending at the last block", header, gptEntries({{34, UINT64_MAX}}, 4), 512, 1, false, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -39,6 +39,8 @@ std::vector<std::string> childEnvironment(const AgentOptions& options) {
     const auto path = variables.find("PATH");
     variables["PATH"] = options.pathPrefix + (path == variables.end() ? std::string() : ":" + path->second);
   }
+  // The console's folder of this machine is not the test's to write in.
+  variables["RESTORE_AGENT_ISSUE_DIR"] = (options.workingDirectory / "issue.d").string();
   for (const auto& [name, value] : options.environment) {
     variables[name] = value;
   }

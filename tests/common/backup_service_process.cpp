@@ -172,4 +172,7 @@ void writeServicePassword(const std::filesystem::path& dir, const std::string& p
   if (!out.flush()) {
     throw std::runtime_error("cannot write the service password file in " + dir.string());
   }
+  // The agent refuses a password file that others may read.
+  std::filesystem::permissions(dir / "keelback" / "pw.txt",
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }

@@ -45,11 +45,17 @@ TEST(AccessPolicy, WebSocketUpgradesAreJudgedByHostAndOrigin) {
        AccessVerdict::allowed},
       {"localhost page, browser here", "127.0.0.1:12209", "http://localhost:3000", "::ffff:127.0.0.1",
        AccessVerdict::allowed},
-      {"loopback page, browser on own address", "192.168.7.20:12209", "http://127.0.0.1:5000", "192.168.7.20",
-       AccessVerdict::allowed},
-      // "localhost" of a browser elsewhere is that other machine.
+      {"loopback page via IPv6 loopback", "[::1]:12209", "http://[::1]:5000", "::1", AccessVerdict::allowed},
+      // "localhost" of a browser elsewhere is that other machine; a peer on
+      // one of our other addresses may be elsewhere too.
       {"localhost page, browser elsewhere", "192.168.7.20:12209", "http://localhost:3000", "192.168.7.99",
        AccessVerdict::badOrigin},
+      {"loopback page, browser elsewhere", "192.168.7.20:12209", "http://127.0.0.1:8888", "192.168.7.99",
+       AccessVerdict::badOrigin},
+      {"loopback page, browser on own non-loopback address", "192.168.7.20:12209", "http://127.0.0.1:5000",
+       "192.168.7.20", AccessVerdict::badOrigin},
+      {"loopback page naming our port, browser elsewhere", "127.0.0.1:12209", "http://127.0.0.1:12209",
+       "192.168.7.99", AccessVerdict::badOrigin},
       {"allow-listed origin", "192.168.7.20:12209", "https://console.example.org:8443", "10.0.0.5",
        AccessVerdict::allowed},
       {"allow-listed host, other port", "192.168.7.20:12209", "https://console.example.org", "10.0.0.5",
@@ -64,10 +70,10 @@ TEST(AccessPolicy, WebSocketUpgradesAreJudgedByHostAndOrigin) {
       {"origin with a path", "192.168.7.20:12209", "http://192.168.7.20:12209/x", "10.0.0.5",
        AccessVerdict::badOrigin},
       {"origin of a file scheme", "192.168.7.20:12209", "file://", "127.0.0.1", AccessVerdict::badOrigin},
-      // A page opened from a file: only on the machine's own console.
-      {"null from loopback", "127.0.0.1:12209", "null", "127.0.0.1", AccessVerdict::allowed},
+      // "null" is any site's sandboxed frame, even in the console's browser.
+      {"null from loopback", "127.0.0.1:12209", "null", "127.0.0.1", AccessVerdict::badOrigin},
       {"null from loopback via dual stack", "localhost:12209", "null", "::ffff:127.0.0.1",
-       AccessVerdict::allowed},
+       AccessVerdict::badOrigin},
       {"null from another address", "192.168.7.20:12209", "null", "192.168.7.99", AccessVerdict::badOrigin},
       {"null from own non-loopback address", "192.168.7.20:12209", "null", "192.168.7.20",
        AccessVerdict::badOrigin},
@@ -158,6 +164,47 @@ TEST(AccessPolicy, TokenIsNeededEverywhereOnceSet) {
   foreign.origin = "https://evil.example.com";
   foreign.websocketUpgrade = true;
   EXPECT_EQ(judgeAccess(policy, foreign).verdict, AccessVerdict::badOrigin);
+}
+
+TEST(AccessPolicy, TheAgentsOwnTokenIsNeededByEveryPeerButLoopback) {
+  AccessPolicy policy = machine();
+  policy.token = "Zq3-remote_token_of_32_characters";
+  policy.tokenScope = TokenScope::remotePeers;
+  const struct {
+    const char* peer;
+    bool loopback;
+  } peers[] = {
+      {"127.0.0.1", true},      {"127.8.9.10", true},        {"::1", true},
+      {"::ffff:127.0.0.1", true}, {"192.168.7.99", false},   {"192.168.7.20", false},
+      {"::ffff:10.0.0.5", false}, {"fe80::5054:ff:fe12:3456", false}, {"not an address", false},
+  };
+  for (const auto& p : peers) {
+    for (const char* target : {"/", "/app.js", "/backend"}) {
+      AccessRequest request;
+      request.host = "192.168.7.20:12209";
+      request.peerAddress = p.peer;
+      request.target = target;
+      request.websocketUpgrade = std::string(target) == "/backend";
+      EXPECT_EQ(judgeAccess(policy, request).verdict,
+                p.loopback ? AccessVerdict::allowed : AccessVerdict::missingToken)
+          << p.peer << " " << target;
+      request.target = std::string(target) + "?token=Zq3-remote_token_of_32_characters";
+      EXPECT_EQ(judgeAccess(policy, request).verdict, AccessVerdict::allowed) << p.peer << " " << target;
+      request.target = target;
+      request.cookie = "restore_agent_token=Zq3-remote_token_of_32_characters";
+      EXPECT_EQ(judgeAccess(policy, request).verdict, AccessVerdict::allowed) << p.peer << " " << target;
+    }
+  }
+
+  // Open on purpose: nobody needs a token.
+  policy.token.clear();
+  policy.tokenScope = TokenScope::none;
+  AccessRequest remote;
+  remote.host = "192.168.7.20:12209";
+  remote.peerAddress = "192.168.7.99";
+  remote.target = "/backend";
+  remote.websocketUpgrade = true;
+  EXPECT_EQ(judgeAccess(policy, remote).verdict, AccessVerdict::allowed);
 }
 
 TEST(AccessPolicy, PercentDecodingRefusesWhatCouldHideAPath) {

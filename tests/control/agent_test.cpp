@@ -153,7 +153,7 @@ TEST_F(AgentTest, TextThatIsNotJsonIsForwardedWithoutAnAnswer) {
   // "abc" runs nothing: no operation is parsed out of it before the next
   // message is taken (with no session running it is only dropped).
   const std::string log = agent_->log();
-  const auto abc = log.find(received("abc"));
+  const auto abc = log.find(received(R"((3 bytes, not a JSON object with a text "op"))"));
   ASSERT_NE(abc, std::string::npos) << log;
   const auto next = log.find("Server: Message received: ", abc + 1);
   ASSERT_NE(next, std::string::npos) << log;
@@ -274,6 +274,8 @@ TEST_F(AgentTest, OversizeAndBinaryMessagesEndOnlyTheirConnection) {
 TEST_F(AgentTest, TheAccessTokenFromTheEnvironmentGuardsThePageAndTheEndpoint) {
   dir_.write("work/ui/index.html", "<!doctype html><title>agent page</title>");
   startAgent({{"RESTORE_AGENT_TOKEN", "tok-42"}});
+  // The programs the agent starts do not get the token.
+  writeNetworkScript("echo \"\\\"${RESTORE_AGENT_TOKEN-not given}\\\"\"\n");
 
   WsClient refused;
   EXPECT_FALSE(refused.connect("127.0.0.1", AgentProcess::port, "/backend", 5s));
@@ -283,7 +285,9 @@ TEST_F(AgentTest, TheAccessTokenFromTheEnvironmentGuardsThePageAndTheEndpoint) {
   WsClient client;
   ASSERT_TRUE(client.connect("127.0.0.1", AgentProcess::port, "/backend?token=tok-42", 5s)) << client.lastError();
   ASSERT_TRUE(client.sendText(R"({"op":"config_network"})"));
-  EXPECT_EQ(parse(client.receiveText(10s).value_or(""))["op"].asString(), "config_network");
+  const Json::Value network = parse(client.receiveText(10s).value_or(""));
+  EXPECT_EQ(network["op"].asString(), "config_network");
+  EXPECT_EQ(network["Result"].asString(), "not given");
 
   const int fd = connectToLoopback(AgentProcess::port);
   ASSERT_GE(fd, 0);

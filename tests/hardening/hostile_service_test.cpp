@@ -33,7 +33,8 @@ class HostileServiceTest : public ::testing::Test {
 protected:
   void SetUp() override {
     previous_ = fs::current_path();
-    dir_.write("keelback/pw.txt", "service-pw");
+    // Owner only: a password file others may read is refused.
+    fs::permissions(dir_.write("keelback/pw.txt", "service-pw"), fs::perms::owner_read | fs::perms::owner_write);
     fs::current_path(dir_.path());
     cancelrestore = false;
   }

@@ -35,7 +35,8 @@ class LoginDialogueAbuse : public ::testing::Test {
 protected:
   void SetUp() override {
     previous_ = fs::current_path();
-    dir_.write("keelback/pw.txt", "service-pw");
+    // Owner only: a password file others may read is refused.
+    fs::permissions(dir_.write("keelback/pw.txt", "service-pw"), fs::perms::owner_read | fs::perms::owner_write);
     fs::current_path(dir_.path());
     found_salt = false;
     msg_queue.clear();

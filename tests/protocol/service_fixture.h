@@ -17,7 +17,9 @@ protected:
 
   void SetUp() override {
     previous_ = std::filesystem::current_path();
-    dir_.write("keelback/pw.txt", password);
+    // Owner only: a password file others may read is refused.
+    std::filesystem::permissions(dir_.write("keelback/pw.txt", password),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::filesystem::current_path(dir_.path());
   }
   void TearDown() override {

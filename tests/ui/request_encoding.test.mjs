@@ -7,7 +7,7 @@ import { readFileSync } from "node:fs";
 
 // Loaded as a module whatever version of node reads the page's plain .js.
 const source = readFileSync(new URL("../../ui/connection.js", import.meta.url), "utf8");
-const { encodeRequest, agentAddress } = await import(`data:text/javascript,${encodeURIComponent(source)}`);
+const { encodeRequest, agentAddress, addressWithoutToken } = await import(`data:text/javascript,${encodeURIComponent(source)}`);
 
 test("a path holding the letters of another request keeps its own kind", () => {
   const kinds = ["start-over", "-m", "-i", "-u", "-e", "-c", "-r"];
@@ -31,4 +31,10 @@ test("the WebSocket goes to the page's own host and carries its token", () => {
   assert.equal(at("http://[fd00::2]:12209/?token=a%20b%26c"), "ws://[fd00::2]:12209/backend?token=a%20b%26c");
   assert.equal(at("https://console.example.org/restore/"), "wss://console.example.org/backend");
   assert.equal(at("file:///home/tech/ui/index.html"), "ws://127.0.0.1:12209/backend");
+});
+
+test("the token leaves the page's address and nothing else does", () => {
+  assert.equal(addressWithoutToken("http://192.0.2.7:12209/?token=abc"), "http://192.0.2.7:12209/");
+  assert.equal(addressWithoutToken("http://192.0.2.7:12209/?lang=en&token=a%20b#disks"), "http://192.0.2.7:12209/?lang=en#disks");
+  assert.equal(addressWithoutToken("http://192.0.2.7:12209/?lang=en"), null);
 });

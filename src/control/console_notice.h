@@ -1,0 +1,37 @@
+#pragma once
+// Shows whoever sits at the machine how to reach the agent from elsewhere:
+// one line per address, with the token, in the log and above the console's
+// login prompt (agetty shows the files of /etc/issue.d there).
+#include <filesystem>
+#include <string>
+#include <vector>
+
+inline constexpr const char* consoleIssueFileName = "restore-agent.issue";
+
+// "Open http://ADDRESS:PORT/?token=TOKEN" for each address that another host
+// could use (loopback ones left out, IPv6 in brackets); without "?token=..."
+// when `token` is empty.
+std::vector<std::string> consoleLines(const std::vector<std::string>& addresses, const std::string& token,
+                                      unsigned short port);
+
+class ConsoleNotice {
+public:
+  // `issueFolder`: where agetty looks; nothing is written when it does not
+  // exist.
+  ConsoleNotice(std::filesystem::path issueFolder, std::string token, unsigned short port);
+
+  // Logs the lines and rewrites the console's file when `addresses` give
+  // other lines than last time.
+  void update(const std::vector<std::string>& addresses);
+  // Takes the file away again.
+  void remove() const;
+
+private:
+  std::filesystem::path issueFile() const { return issueFolder_ / consoleIssueFileName; }
+
+  std::filesystem::path issueFolder_;
+  std::string token_;
+  unsigned short port_;
+  std::vector<std::string> shown_;
+  bool first_ = true;
+};

@@ -1,0 +1,59 @@
+// The lines that tell whoever sits at the machine how to reach the agent.
+#include "control/console_notice.h"
+
+#include "common/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contentOf(const fs::path& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(ConsoleNotice, OneLinePerAddressAnotherHostCouldUse) {
+  const std::vector<std::string> addresses = {"127.0.0.1", "192.168.7.20", "::1", "fe80::1", "2001:db8::7"};
+  EXPECT_EQ(consoleLines(addresses, "Tok_en-1", 12209),
+            (std::vector<std::string>{"Open http://192.168.7.20:12209/?token=Tok_en-1",
+                                      "Open http://[2001:db8::7]:12209/?token=Tok_en-1"}));
+  EXPECT_EQ(consoleLines({"10.0.0.5"}, "", 12209), std::vector<std::string>{"Open http://10.0.0.5:12209/"});
+}
+
+TEST(ConsoleNotice, TheConsoleFileFollowsTheAddressesAndGoesAway) {
+  TempDir dir;
+  ConsoleNotice notice(dir.path(), "tok", 12209);
+  const fs::path file = dir.path() / consoleIssueFileName;
+
+  ::testing::internal::CaptureStdout();
+  notice.update({"127.0.0.1", "10.0.0.5"});
+  notice.update({"10.0.0.5", "127.0.0.1"});
+  notice.update({"10.0.0.6"});
+  const std::string log = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(log, "Open http://10.0.0.5:12209/?token=tok\nOpen http://10.0.0.6:12209/?token=tok\n");
+  const std::string shown = contentOf(file);
+  EXPECT_NE(shown.find("Open http://10.0.0.6:12209/?token=tok\n"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("10.0.0.5"), std::string::npos) << shown;
+
+  notice.remove();
+  EXPECT_FALSE(fs::exists(file));
+
+  // Without the folder (no agetty that reads it) only the log shows them.
+  ConsoleNotice nowhere(dir.path() / "absent", "tok", 12209);
+  ::testing::internal::CaptureStdout();
+  nowhere.update({"10.0.0.5"});
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(fs::exists(dir.path() / "absent"));
+}
+
+}  // namespace
