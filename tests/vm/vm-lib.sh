@@ -46,6 +46,16 @@ vm_wait_serial() {
   return 1
 }
 
+# The console line that names the page with the agent's token: every peer
+# but the machine itself needs the token, and the host reaches the agent
+# through QEMU's forwarding, from a guest address other than loopback.
+vm_console_line='Open http://[^ ]+:12209/\?token=[A-Za-z0-9_-]+'
+
+# The token the machine showed on its serial console.
+vm_console_token() {
+  grep -a -o -m1 -E "$vm_console_line" "$1/serial.log" | tr -d '\r' | sed 's/.*?token=//'
+}
+
 vm_wait_exit() {
   local state=$1 seconds=$2 i
   for ((i = 0; i < seconds * 2; i++)); do
