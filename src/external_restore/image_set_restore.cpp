@@ -1,7 +1,6 @@
 #include "external_restore/image_set_restore.h"
 
-#include <optional>
-#include <string_view>
+#include <charconv>
 
 #include "blockdev/partition_lookup.h"
 #include "control/shared_state.h"
@@ -10,8 +9,9 @@
 #include "disks/target_disks.h"
 #include "external_restore/image_writer.h"
 #include "external_restore/restore_tool_commands.h"
-#include "protocol/record_file.h"
-#include "protocol/restore_target.h"
+#include "blockdev/table_probe.h"
+#include "blockdev/target_gate.h"
+#include "external_restore/source_table.h"
 #include "external_restore/tool_outcome.h"
 #include "server_restore/progress.h"
 #include "server_restore/refusal_message.h"
@@ -20,16 +20,18 @@
 
 namespace {
 
-bool allDigits(std::string_view text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-// The partition number of the image, or empty when the tool did not print
-// exactly one number.
-std::string partitionNumberOf(const std::string& image) {
+// The partition number of the image; 0 (no partition) when the tool did not
+// print exactly one number.
+int partitionNumberOf(const std::string& image) {
   std::string output;
   const std::vector<std::string> lines = runCommand(partitionNumberCommand(image), output);
-  return lines.size() == 1 && allDigits(lines.front()) ? lines.front() : std::string();
+  int number = 0;
+  if (lines.size() != 1) {
+    return 0;
+  }
+  const std::string& text = lines.front();
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  return error == std::errc() && end == text.data() + text.size() && number > 0 ? number : 0;
 }
 
 void markFailed(const std::string& key, const std::string& why) {
@@ -38,56 +40,79 @@ void markFailed(const std::string& key, const std::string& why) {
   SendRestoreProgress();
 }
 
+// The user sees why beside the drive's "ERROR". Returns RestoreImage's 1.
+int refused(const std::string& key, const std::string& target, const std::string& why) {
+  SendTargetRefusal(key, target, targetRefusalReason(target, why));
+  markFailed(key, why);
+  return 1;
+}
+
+// Whether the table on `disk`, read from its bytes, has partition `number`
+// at `expected`: the tool's table step is judged by what it left on the disk.
+bool tableShowsPartition(const std::string& disk, int number, const blockdev::PartitionExtent& expected,
+                         std::string& why) {
+  blockdev::ProbedTable table;
+  if (!blockdev::probePartitionTable(disk, table, why)) {
+    return false;
+  }
+  const blockdev::ProbedPartition* found = table.partition(number);
+  if (found == nullptr || !(found->extent == expected)) {
+    why = disk + " shows " +
+          (found == nullptr ? "no partition " + std::to_string(number)
+                            : "partition " + std::to_string(number) + " at byte " + std::to_string(found->extent.start) +
+                                  " with " + std::to_string(found->extent.size) + " bytes") +
+          ", expected at byte " + std::to_string(expected.start) + " with " + std::to_string(expected.size) + " bytes";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RestoreImage(const std::string& image, const std::string& key, const std::string& target) {
   // Checked before anything is written: without a partition number the image
   // would land on the whole disk.
-  const std::string number = partitionNumberOf(image);
-  if (number.empty()) {
+  const int partitionNumber = partitionNumberOf(image);
+  if (partitionNumber == 0) {
     markFailed(key, "No partition number for " + image + "; not restored");
     return 1;
   }
   std::string why;
-  const std::optional<SMBRData> record = readPartitionRecordFile(image + ".mbr", why);
-  if (!record || std::to_string(record->partition_number) != number) {
-    markFailed(key, (record ? "Partition number of " + image + ".mbr differs" : why) + "; " + image + " not restored");
-    return 1;
-  }
   blockdev::PartitionExtent extent;
   {
-    RestoreTarget admitted;
+    blockdev::BlockDevice device;
+    blockdev::ProbedTable table;
     TargetRefusal refusal = TargetRefusal::target;
-    if (!admitRestoreTarget(*record, target, currentTargetDisks(), admitted, refusal, why)) {
-      SendTargetRefusal(key, target, targetRefusalReason(target, why));
-      markFailed(key, why + "; " + image + " not restored");
-      return 1;
+    // The table is learned on a scratch with the target's logical blocks
+    // while the target is held, so that what is checked is what the tool
+    // will write onto this very disk.
+    if (!blockdev::admitTarget(target, currentTargetDisks(), device, why) ||
+        !learnSourceTable(image + ".mbr", device.logicalBlockSize(), table, why) ||
+        !learnedTableFits(table, partitionNumber, device.size(), device.logicalBlockSize(), extent, refusal, why)) {
+      return refused(key, target, why + "; " + image + " not restored");
     }
-    extent = admitted.partition;
     // The tool claims the disk for itself to write the table.
   }
 
   const std::string mbrCommand = restoreMbrCommand(image, target);
   logLine("restore_mbr_cmd " + mbrCommand);
-  const CommandRun table = runCommandWithStatus(mbrCommand);
-  bool sawSuccess = false;
+  const CommandRun tableRun = runCommandWithStatus(mbrCommand);
   bool sawError = false;
-  for (const std::string& line : table.lines) {
+  for (const std::string& line : tableRun.lines) {
     logLine(line);
-    sawSuccess = sawSuccess || isToolSuccessLine(line);
     sawError = sawError || isToolErrorLine(line);
   }
-  // The partitions of the old table may still be there; writing into one of
-  // them would put the image where the backup's table does not have it.
-  if (!table.started || !toolStepSucceeded(table.status, sawSuccess, sawError)) {
-    markFailed(key, "Partition table of " + image + " not written (the tool " + table.ending + "); image not restored");
-    return 1;
+  // Whatever the tool says about the table, the image goes only where the
+  // disk now shows the partition: the old table's partitions may still be
+  // there, and writing into one of them would put the image elsewhere.
+  if (!tableRun.exitedCleanly() || sawError) {
+    return refused(key, target, "the restore tool did not write the partition table of " + image + " (it " +
+                                    tableRun.ending + (sawError ? ", reporting an error" : "") + ")");
   }
-
   std::string partition;
-  if (!blockdev::findPartition(target, record->partition_number, extent, partition, why)) {
-    markFailed(key, why + "; " + image + " not restored");
-    return 1;
+  if (!tableShowsPartition(target, partitionNumber, extent, why) ||
+      !blockdev::findPartition(target, partitionNumber, extent, partition, why)) {
+    return refused(key, target, "after the restore tool wrote the partition table of " + image + ", " + why);
   }
   const std::string imageCommand = restoreImageCommand(image, partition);
   logLine(imageCommand);

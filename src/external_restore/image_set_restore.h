@@ -9,8 +9,10 @@
 void DoRestoreForList(const std::vector<std::string>& images, const std::string& target);
 
 // Writes the partition table of <image>.mbr onto `target`, then the image onto
-// its partition, reporting under `key`. An image whose partition number cannot
-// be read, or whose target or partition is not a block device, is marked
-// "ERROR" and nothing of it is written; so is the image when the tool reports
-// an error while writing the partition table. Returns 1.
+// its partition, reporting under `key`. The table is learned through the tool
+// on a scratch disk and checked against the target first. An image whose
+// partition number cannot be read, whose table does not fit the target, or
+// whose target is refused by the gate is marked "ERROR" and nothing of it is
+// written; so is the image when the tool's table step fails or leaves the
+// disk without that partition where the table puts it. Returns 1.
 int RestoreImage(const std::string& image, const std::string& key, const std::string& target);

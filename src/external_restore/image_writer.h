@@ -3,8 +3,7 @@
 // into the progress of one key.
 #include <string>
 
-// Line rules, first match wins: a line in the tool's error format
-// ("error: ...") marks the key "ERROR" and ends the image; "successfully"
+// Line rules, first match wins: a line holding "error" in lower case marks the key "ERROR" and ends the image; "successfully"
 // marks it "SUCCESS"; a line holding "%" sets its last blank-separated word
 // (37%); any other line sets the empty text. The table is sent after every
 // line. The image counts as written only when the tool exits with status 0

@@ -2,10 +2,7 @@
 
 #include <sys/wait.h>
 
-bool isToolErrorLine(const std::string& line) {
-  const auto start = line.find_first_not_of(" \t\r");
-  return start != std::string::npos && line.compare(start, 6, "error:") == 0;
-}
+bool isToolErrorLine(const std::string& line) { return line.find("error") != std::string::npos; }
 
 bool isToolSuccessLine(const std::string& line) { return line.find("successfully") != std::string::npos; }
 

@@ -2,11 +2,13 @@
 // How the agent judges what the restore tool reported about a write.
 #include <string>
 
-// The tool reports failures as lines that begin with "error:"; a line that
-// merely holds the word ("0 errors", a file called "error.vhd") is none.
+// Any tool may stand in for ours, and the one thing every tool promises
+// about a failure is the word "error" in lower case somewhere in a line
+// ("Write error on device", "ioerror"); a line of capitals ("ERROR") is not
+// one.
 bool isToolErrorLine(const std::string& line);
 
-// The line the tool prints once a partition table or an image is written.
+// The line the tool prints once an image is written.
 bool isToolSuccessLine(const std::string& line);
 
 // A write succeeded only when the tool exited by itself with status 0

@@ -1,6 +1,8 @@
 // The external-drive restore against the real agent and restore tool, on rig
 // disks: a USB drive holding backups captured from a real source disk, and
-// blank internal targets.
+// blank internal targets. The restores run with the project's own tool and
+// with a stand-in tool that keeps only the tool's contract, with file formats
+// of its own.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -30,6 +32,7 @@ constexpr auto kRestore = 120s;
 const std::string kVhdPoint = "170315-1030";
 const std::string kRawPoint = "170316-1100";
 const std::string kLonePoint = "170317-0900";
+const std::string kContractPoint = "170318-1200";
 
 // Source disk: SYSVOL, ESP and C partitions as a GPT disk; the largest end
 // sector is 2048 + 96 MiB / 512 - 1.
@@ -136,6 +139,11 @@ struct Drives {
   std::string rawImage(const std::string& volume) const {
     return "TarnbyBMR_Backups/pc1/" + kRawPoint + "_Image_" + volume + "/" + kRawPoint + "_Image_" + volume + "_disk0.raw";
   }
+  // Captured by the stand-in tool, in its own formats.
+  std::string contractImage(const std::string& volume) const {
+    return "TarnbyBMR_Backups/pc1/" + kContractPoint + "_Image_" + volume + "/" + kContractPoint + "_Image_" + volume +
+           "_disk0.raw";
+  }
   std::string loneImage() const {
     return "TarnbyBMR_Backups/pc1/" + kLonePoint + "_Image_C/" + kLonePoint + "_Image_C_disk0.raw";
   }
@@ -149,9 +157,9 @@ Drives* drives = nullptr;
 // Why the drives could not be built; not tried again for the next test.
 std::string buildFailure;
 
-void capture(const std::string& disk, int partition, const fs::path& image) {
+void capture(const std::string& disk, int partition, const fs::path& image, const std::string& tool = RESTORE_TOOL_BINARY) {
   fs::create_directories(image.parent_path());
-  const RunResult result = run({RESTORE_TOOL_BINARY, "--create-image", "--disk", disk, "--partition",
+  const RunResult result = run({tool, "--create-image", "--disk", disk, "--partition",
                                 std::to_string(partition), "--device-number", "0", "-o", image.string()});
   if (result.status != 0 || !fs::exists(image.string() + ".mbr")) {
     throw std::runtime_error("capture of " + image.string() + " failed: " + result.output);
@@ -165,7 +173,9 @@ void buildDrives() {
       {"usb", "usb", "600M", "Backup Stick"},
       {"target_vhd", "internal", "256M", "Blank One"},
       {"target_raw", "internal", "256M", "Blank Two"},
-      {"target_cancel", "internal", "256M", "Blank Three"}});
+      {"target_cancel", "internal", "256M", "Blank Three"},
+      {"target_contract", "internal", "256M", "Blank Four"},
+      {"target_silent", "internal", "256M", "Blank Five"}});
   Rig& rig = *made->rig;
 
   rig.partition("source", kSourceTable);
@@ -193,6 +203,7 @@ void buildDrives() {
   rig.mount("usb", 1, mountDir);
   for (const auto& [volume, partition] : volumes) {
     capture(source, partition, mountDir / made->vhdImage(volume));
+    capture(source, partition, mountDir / made->contractImage(volume), CONTRACT_TOOL);
   }
   // Unreadable as an image, with a real partition table beside it.
   const fs::path broken = mountDir / made->brokenImage();
@@ -244,15 +255,24 @@ void releaseAgentMounts() {
   }
 }
 
-class ExternalDrive : public ::testing::Test {
-protected:
-  static void TearDownTestSuite() {
+// The drives serve every suite below and go once all have run.
+class DrivesTeardown : public ::testing::Environment {
+public:
+  void TearDown() override {
     releaseAgentMounts();
     if (drives != nullptr) {
       delete drives;  // the rig unmounts and detaches everything
       drives = nullptr;
     }
   }
+};
+[[maybe_unused]] ::testing::Environment* const drivesTeardown =
+    ::testing::AddGlobalTestEnvironment(new DrivesTeardown);
+
+class ExternalDrive : public ::testing::Test {
+protected:
+  // The restore tool the agent finds in its working directory.
+  virtual std::string toolBinary() const { return RESTORE_TOOL_BINARY; }
 
   void SetUp() override {
     SKIP_WITHOUT_RIG();
@@ -276,7 +296,7 @@ protected:
 
   void startAgent(const fs::path& dir) {
     if (!fs::exists(dir / "keelbackrestoreclient")) {
-      fs::create_symlink(RESTORE_TOOL_BINARY, dir / "keelbackrestoreclient");
+      fs::create_symlink(toolBinary(), dir / "keelbackrestoreclient");
     }
     AgentOptions options;
     options.workingDirectory = dir;
@@ -322,13 +342,24 @@ protected:
 
   // Asks for the disk report of `images`, as the user interface does before
   // every restore: the agent notes the disks it offers as targets.
-  void report(const std::vector<std::string>& images) {
+  Json::Value report(const std::vector<std::string>& images) {
     Json::Value list(Json::arrayValue);
     for (const std::string& image : images) {
       list.append(image);
     }
-    ASSERT_TRUE(ui_->send(request("-i", list)));
-    ASSERT_TRUE(ui_->waitForOp("-i", kReply).has_value()) << agent_->log();
+    EXPECT_TRUE(ui_->send(request("-i", list)));
+    const auto reply = ui_->waitForOp("-i", kReply);
+    EXPECT_TRUE(reply.has_value()) << agent_->log();
+    return reply.value_or(Json::Value());
+  }
+
+  // Puts a shell script in the place of the tool the agent runs; the agent
+  // looks the tool up at every use, so the next command runs the script.
+  void replaceTool(const std::string& script) {
+    const fs::path tool = work_.path() / "keelbackrestoreclient";
+    fs::remove(tool);
+    std::ofstream(tool) << "#!/bin/sh\n" << script;
+    fs::permissions(tool, fs::perms::owner_all);
   }
 
   // Restores `images` onto `target` after their disk report and waits for
@@ -493,7 +524,7 @@ TEST_F(ExternalDrive, BrowsesTheCatalogueAndReportsSourceAgainstTargets) {
   EXPECT_EQ((*reply)["SourceDisk"][0]["Name"].asString(), "Disk 0");
   EXPECT_EQ((*reply)["SourceDisk"][0]["Size"].asInt64(), kSourceBytes);
   EXPECT_EQ((*reply)["SourceDisk"][0]["Drives"], images);
-  EXPECT_EQ((*reply)["TargetDrives"].size(), 4u);
+  EXPECT_EQ((*reply)["TargetDrives"].size(), 6u);
 
   // A client that asks each question in a session of its own (restorectl)
   // still browses what the last "-m" found.
@@ -508,7 +539,29 @@ TEST_F(ExternalDrive, BrowsesTheCatalogueAndReportsSourceAgainstTargets) {
   EXPECT_EQ((*reply)["Result"][0].asString(), "pc1");
 }
 
-TEST_F(ExternalDrive, RestoresAVhdVolumeSetInOrderOntoABlankDisk) {
+// The same restore through each tool: the agent relies on nothing of a tool
+// but its contract.
+struct ToolCase {
+  const char* name;
+  const char* binary;
+  const char* target;
+  std::string (Drives::*image)(const std::string& volume) const;
+};
+
+void PrintTo(const ToolCase& tool, std::ostream* out) { *out << tool.name; }
+
+class EveryTool : public ExternalDrive, public ::testing::WithParamInterface<ToolCase> {
+protected:
+  std::string toolBinary() const override { return GetParam().binary; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Tools, EveryTool,
+                         ::testing::Values(ToolCase{"Own", RESTORE_TOOL_BINARY, "target_vhd", &Drives::vhdImage},
+                                           ToolCase{"Contract", CONTRACT_TOOL, "target_contract",
+                                                    &Drives::contractImage}),
+                         [](const ::testing::TestParamInfo<ToolCase>& tool) { return std::string(tool.param.name); });
+
+TEST_P(EveryTool, RestoresAVolumeSetInOrderOntoABlankDisk) {
   // The partitions that the agent mounts itself; the fourth is the test's.
   const auto usbBytes = [] {
     std::string sums;
@@ -520,7 +573,11 @@ TEST_F(ExternalDrive, RestoresAVhdVolumeSetInOrderOntoABlankDisk) {
   const std::string usbBefore = usbBytes();
   const std::string folder = backupFolderOn(1);
   ASSERT_FALSE(folder.empty());
-  restore(drives->rig->device("target_vhd"), {rootOf(folder) + "/" + drives->vhdImage("C")});
+  const std::string image = rootOf(folder) + "/" + (*drives.*GetParam().image)("C");
+  const Json::Value sizes = report({image});
+  ASSERT_EQ(sizes["SourceDisk"].size(), 1u) << sizes.toStyledString();
+  EXPECT_EQ(sizes["SourceDisk"][0]["Size"].asInt64(), kSourceBytes);
+  restore(drives->rig->device(GetParam().target), {image});
   releaseAgentMounts();
   EXPECT_EQ(usbBytes(), usbBefore) << "a restore must never change its own backups";
 
@@ -545,7 +602,7 @@ TEST_F(ExternalDrive, RestoresAVhdVolumeSetInOrderOntoABlankDisk) {
   EXPECT_LT(sysvolDone, espStarted);
   EXPECT_LT(espDone, cStarted);
 
-  expectEqualToSource("target_vhd");
+  expectEqualToSource(GetParam().target);
 }
 
 TEST_F(ExternalDrive, AToolErrorMarksItsKeyAndTheRawSetStillRestores) {
@@ -644,6 +701,60 @@ TEST_F(ExternalDrive, CancelEndsTheRunAfterTheCurrentImage) {
   Rig& rig = *drives->rig;
   EXPECT_TRUE(allZero(rig.partition("target_cancel", 2), kPartitionBytes[1]));
   EXPECT_TRUE(allZero(rig.partition("target_cancel", 3), kPartitionBytes[2]));
+}
+
+// Failures of a tool that keeps only the contract: the agent must see them
+// from the contract's output lines and effects alone.
+class ContractTool : public ExternalDrive {
+protected:
+  std::string toolBinary() const override { return CONTRACT_TOOL; }
+
+  std::string contractSet() {
+    const std::string folder = backupFolderOn(1);
+    EXPECT_FALSE(folder.empty());
+    return rootOf(folder) + "/" + drives->contractImage("C");
+  }
+};
+
+TEST_F(ContractTool, AWriteErrorLineAndExitOneFailEachImageAndReachTheLog) {
+  replaceTool(std::string("if [ \"$1\" = --restore-image ]; then\n"
+                          "  echo 'Writing 10%'; echo \"Write error on device $4: No space left\"; exit 1\n"
+                          "fi\n"
+                          "exec '") +
+              CONTRACT_TOOL + "' \"$@\"\n");
+  restore(drives->rig->device("target_cancel"), {contractSet()});
+
+  const Json::Value last = finalProgress();
+  for (const char* key : {"SYSVOL", "ESPVOL", "C"}) {
+    EXPECT_EQ(last[key].asString(), "ERROR") << key << "\n" << last.toStyledString();
+  }
+  // Each image got as far as its own write, past its table step.
+  EXPECT_EQ(agent_->countInLog("Write error on device " + drives->rig->device("target_cancel")), 3u)
+      << agent_->log();
+}
+
+TEST_F(ContractTool, ATableStepThatLeavesTheTargetBlankFailsBeforeAnyImageByte) {
+  const std::string target = drives->rig->device("target_silent");
+  // Writes the scratch tables the agent learns from, but nothing onto the
+  // target, and still exits 0 without a word.
+  replaceTool("if [ \"$1\" = --restore-mbr ] && [ \"$4\" = '" + target + "' ]; then exit 0; fi\n" +
+              "exec '" + CONTRACT_TOOL + "' \"$@\"\n");
+  const std::string before = run({"sha256sum", target}).output;
+  restore(target, {contractSet()});
+
+  const Json::Value last = finalProgress();
+  for (const char* key : {"SYSVOL", "ESPVOL", "C"}) {
+    EXPECT_EQ(last[key].asString(), "ERROR") << key << "\n" << last.toStyledString();
+  }
+  EXPECT_EQ(agent_->countInLog("--restore-image"), 0u) << agent_->log();
+  EXPECT_EQ(run({"sha256sum", target}).output, before);
+  // The user is told why, beside the drive's ERROR.
+  bool told = false;
+  for (const Json::Value& message : ui_->seen()) {
+    told = told || (message["op"] == "refused" && message["key"] == "SYSVOL" && message["target"] == target &&
+                    !message["reason"].asString().empty());
+  }
+  EXPECT_TRUE(told) << agent_->log();
 }
 
 // Needs no disks: session life without the rig.

@@ -20,26 +20,32 @@
 
 namespace {
 
-// A restore tool that writes nothing: it records the partition-table and
-// image writes in "calls", answers --mbr-info with the text of the .mbr
-// file's ".info" companion,
+// A restore tool whose partition-table file is sfdisk's dump of a table,
+// written with sfdisk. Writes onto the agent's scratch disk (a loop device on
+// the file "temp" beside the tool) always succeed and go unrecorded; on any
+// other disk it records the partition-table and image writes in "calls",
+// answers --mbr-info with the text of the .mbr file's ".info" companion,
 // fails partition tables of images whose path holds "badtable" and images
 // whose path holds "fail". Paths holding "silent-table" or "killed-table" make
-// the partition-table step exit 1 or die without a word; those holding
-// "silent-image" or "killed-image" do the same for the image step; an image
-// that gets as far as being written with "writes" in its path really
-// overwrites the start of its partition.
-constexpr const char* kRecordingTool = R"(#!/bin/sh
+// the partition-table step exit 1 or die without a word, and "pretends" makes
+// it exit 0 without writing; those holding "silent-image" or "killed-image" do
+// the same for the image step; an image that gets as far as being written
+// with "writes" in its path really overwrites the start of its partition.
+constexpr const char* kRecordingTool = R"tool(#!/bin/sh
 calls="$(dirname "$0")/calls"
 case "$1" in
   --mbr-info) cat "$2.info" ;;
   --restore-mbr)
+    case "$(losetup -nO BACK-FILE "$4" 2>/dev/null)" in
+      */temp) sfdisk -q "$4" <"$2" >/dev/null 2>&1; exit 0 ;;
+    esac
     echo "mbr $2 $4" >>"$calls"
     case "$2" in
       *silent-table*) exit 1 ;;
       *killed-table*) kill -9 $$ ;;
-      *badtable*) echo "error: no partition table in the file" ;;
-      *) echo "partition table written successfully" ;;
+      *pretends*) exit 0 ;;
+      *badtable*) echo "no partition table in the file (format error)" ;;
+      *) { sfdisk -q "$4" <"$2" && partprobe "$4"; } >/dev/null 2>&1 || echo "sfdisk error" ;;
     esac ;;
   --restore-image)
     echo "image $2 $4" >>"$calls"
@@ -54,7 +60,10 @@ case "$1" in
       *) echo "Image restored successfully" ;;
     esac ;;
 esac
-)";
+)tool";
+
+// The partition-table file of the recording tool for the table on `disk`.
+std::string tableFileOf(const std::string& disk) { return runProgram({"sfdisk", "-d", disk}).output; }
 
 class ScopedCwd {
 public:
@@ -94,7 +103,7 @@ protected:
   // An image of volume `volume` in backup point 170315-1030 whose partition
   // table file holds `record` and for which the tool prints `partitionInfo`.
   std::string image(const std::string& volume, const std::string& partitionInfo, const std::string& name = "d",
-                    const std::string& record = "no record") {
+                    const std::string& record = "no table") {
     const std::string folder = "170315-1030_Image_" + volume;
     const auto path = dir_.write("B/" + folder + "/" + folder + "_" + name + ".vhd", "image");
     dir_.write("B/" + folder + "/" + folder + "_" + name + ".vhd.mbr", record);
@@ -149,7 +158,7 @@ protected:
   // An image of partition `partition` of the target's own table.
   std::string image(const std::string& volume, int partition, const std::string& name = "d") {
     return ImageSetRestore::image(volume, "partition_number=" + std::to_string(partition) + "\n", name,
-                                  encodedRecordOf(disk_, partition));
+                                  tableFileOf(disk_));
   }
 
   std::unique_ptr<Rig> rig_;
@@ -208,34 +217,50 @@ TEST_F(ImageSetRestoreOnRig, AToolThatFailsSilentlyOrIsKilledLeavesThePartitionA
 }
 
 TEST_F(ImageSetRestoreOnRig, WithoutAPartitionNumberNothingIsWritten) {
-  const std::string record = encodedRecordOf(disk_, 2);
+  const std::string record = tableFileOf(disk_);
   const std::string none = ImageSetRestore::image("D", "", "d", record);
   const std::string text = ImageSetRestore::image("E", "partition_number=2; reboot\n", "d", record);
   const std::string two = ImageSetRestore::image("F", "partition_number=1\npartition_number=2\n", "d", record);
-  const std::string other = ImageSetRestore::image("G", "partition_number=1\n", "d", record);
-  const auto table = restore({none, text, two, other}, disk_);
+  const std::string zero = ImageSetRestore::image("G", "partition_number=0\n", "d", record);
+  const auto table = restore({none, text, two, zero}, disk_);
   EXPECT_EQ(table,
             (std::map<std::string, std::string>{{"D", "ERROR"}, {"E", "ERROR"}, {"F", "ERROR"}, {"G", "ERROR"}}));
   EXPECT_TRUE(calls().empty()) << "the whole disk must never receive an image";
 }
 
 TEST_F(ImageSetRestoreOnRig, APartitionTheTableDoesNotHaveIsRefusedBeforeTheTable) {
-  const std::string d = ImageSetRestore::image("D", "partition_number=4\n", "d", encodedRecordOf(disk_, 4));
+  const std::string d = ImageSetRestore::image("D", "partition_number=4\n", "d", tableFileOf(disk_));
   const auto table = restore({d}, disk_);
   EXPECT_EQ(table.at("D"), "ERROR");
   EXPECT_TRUE(calls().empty());
 }
 
-// The tool reports the table written, but the kernel shows partition 2
-// elsewhere than the image's table puts it: the image is not written there.
-TEST_F(ImageSetRestoreOnRig, APartitionElsewhereThanTheTableSaysIsNotWritten) {
+// The tool exits 0 without a word but leaves the disk's old table, where
+// partition 2 lies elsewhere than the image's table puts it: the image is not
+// written there, and the user is told why.
+TEST_F(ImageSetRestoreOnRig, ATableStepThatLeavesTheOldTableFailsBeforeTheImage) {
   const std::string other = (dir_.path() / "other-disk.img").string();
   std::filesystem::resize_file(dir_.write("other-disk.img", ""), 64 << 20);
   ASSERT_EQ(runProgram({"sfdisk", "-q", other}, "label: dos\nsize=4M\nsize=8M\n").status, 0);
-  const std::string d = ImageSetRestore::image("D", "partition_number=2\n", "d", encodedRecordOf(other, 2));
+  const std::string d = ImageSetRestore::image("D", "partition_number=2\n", "pretends", tableFileOf(other));
+  const std::string before = deviceBytes(disk_);
+  resp_queue.clear();
   const auto table = restore({d}, disk_);
   EXPECT_EQ(table.at("D"), "ERROR");
   EXPECT_EQ(calls(), std::vector<std::string>{"mbr " + d + ".mbr " + disk_});
+  EXPECT_TRUE(deviceBytes(disk_) == before);
+  const std::optional<std::string> refusal = resp_queue.takeFor(std::chrono::milliseconds(0));
+  ASSERT_TRUE(refusal.has_value());
+  EXPECT_NE(refusal->find("\"refused\""), std::string::npos) << *refusal;
+}
+
+// The same with the table written but the tool failing in words only, or
+// with a table file the tool cannot put onto any disk: nothing is written.
+TEST_F(ImageSetRestoreOnRig, ATableTheToolCannotWriteAnywhereIsRefusedBeforeTheTarget) {
+  const std::string d = ImageSetRestore::image("D", "partition_number=1\n", "d", "not a table at all");
+  const auto table = restore({d}, disk_);
+  EXPECT_EQ(table.at("D"), "ERROR");
+  EXPECT_TRUE(calls().empty());
 }
 
 // A table whose numbering has a gap (1 and 3): the image of partition 3 goes
@@ -315,8 +340,8 @@ TEST_F(ImageSetRestore, TargetsTheGateRefusesAreNeverWritten) {
              {"stick", "usb", "16M"}});
     const RigInventory inventory(rig);
     rig.partition("source", "label: gpt\nsize=4M\nsize=4M\n");
-    const std::string image = ImageSetRestore::image("D", "partition_number=2\n", "d",
-                                                     encodedRecordOf(rig.device("source"), 2));
+    const std::string image =
+        ImageSetRestore::image("D", "partition_number=2\n", "d", tableFileOf(rig.device("source")));
     const std::string target = c.target(rig);
     reportTargetDisks();
     if (c.afterReport) {

@@ -82,11 +82,15 @@ TEST_F(ImageWriter, PercentagesThenSuccess) {
   EXPECT_EQ(in.load(), nullptr);
 }
 
-TEST_F(ImageWriter, AnErrorLineInTheToolsFormatEndsTheImage) {
-  EXPECT_EQ(DownloadImageFromExtDrive(printing("12%\nerror: write failed: Input/output error\n55%\nsuccessfully\n"), "C"), 0);
-  EXPECT_EQ(sentValues(), (std::vector<std::string>{"12%", "ERROR"}));
-  EXPECT_EQ(stored(), "ERROR");
-  EXPECT_EQ(in.load(), nullptr);
+TEST_F(ImageWriter, ALineHoldingErrorEndsTheImageWhateverTheToolsWording) {
+  for (const std::string failure : {"Write error on device", "copied with 0 errors", "ioerror 40%", "error: EIO"}) {
+    restorePointToProgress.clear();
+    EXPECT_EQ(DownloadImageFromExtDrive(printing("12%\n" + failure + "\n55%\nImage restored successfully\n"), "C"), 0)
+        << failure;
+    EXPECT_EQ(sentValues(), (std::vector<std::string>{"12%", "ERROR"})) << failure;
+    EXPECT_EQ(stored(), "ERROR");
+    EXPECT_EQ(in.load(), nullptr);
+  }
 }
 
 TEST_F(ImageWriter, SuccessNeedsTheSuccessLineAndAClearExit) {
@@ -95,8 +99,7 @@ TEST_F(ImageWriter, SuccessNeedsTheSuccessLineAndAClearExit) {
     int result;
     std::string value;
   } cases[] = {
-      // "error" inside a line is not the tool's error format.
-      {printing("copied with 0 errors 50%\nImage restored successfully\n"), 1, "SUCCESS"},
+      {printing("Writing 50%\nImage restored successfully\n"), 1, "SUCCESS"},
       {printing("Image restored successfully\n") + "; exit 1", 0, "ERROR"},
       {printing("Image restored successfully\n") + "; kill -9 $$", 0, "ERROR"},
       {"kill -9 $$", 0, "ERROR"},
