@@ -47,8 +47,7 @@ int cancelRestore(Driver& driver) {
     const Event event = driver.next(deadline);
     if (event.kind == Event::Kind::TimedOut) {
       driver.prose() << "The cancel request was sent. The agent confirms it only while a "
-                        "partition is being written, and sends the confirmation to the client "
-                        "that connected first.\n";
+                        "partition is being written.\n";
       return kSuccess;
     }
     if (event.kind != Event::Kind::Message) {

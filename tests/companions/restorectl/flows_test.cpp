@@ -405,6 +405,15 @@ TEST_F(RestorectlFlows, WatchFollowsTheRunningRestoreToItsEnd) {
   EXPECT_THAT(h.err.str(), HasSubstr("No restore is running"));
 }
 
+TEST_F(RestorectlFlows, ARestoreRunningElsewhereStopsTheCommandAndItsWaitingSession) {
+  h.agent.on("init", {R"({"op": "busy", "msg": "restore_running"})", progressMessage({{"C", "40%"}})});
+  Driver driver = h.driver();
+
+  EXPECT_EQ(serverClients(driver), kFailed);
+  EXPECT_THAT(h.agent.sentOps(), ElementsAre("init", "start-over"));
+  EXPECT_THAT(h.err.str(), HasSubstr("restorectl watch"));
+}
+
 TEST_F(RestorectlFlows, NetworkShowsTheScriptsAnswer) {
   h.agent.on("config_network", {R"({"op": "config_network", "Result": {"ip": "10.0.0.5"}})"});
   Driver driver = h.driver();
