@@ -56,6 +56,11 @@ export class RestoreFlow {
     }
   }
 
+  // A restore shown here has ended (this page's or one seen from elsewhere).
+  get ended() {
+    return this.progress != null && !this.running;
+  }
+
   send(request) {
     if (this.agent.send(request)) return true;
     this.container.append(alert("Not connected to the agent: nothing was sent. Wait for the connection and try again."));
@@ -87,6 +92,7 @@ export class RestoreFlow {
       case "-c": return this.onEspCheck(message.Result);
       case "-p": return this.onProgress(message.progress);
       case "cancel-restore": return this.onCancelled();
+      case "busy": return this.onBusy();
       case "error": return this.onListingError(message);
       default:
         if (message.error === "invalid json") {
@@ -386,6 +392,7 @@ export class RestoreFlow {
 
   showProgressStep() {
     this.progressStep = this.nextStep(this.progressStep, "5. Restore");
+    this.progressStep.element.classList.add("restore-run");
     const list = h("div");
     this.cancelButton = h("button", { type: "button", onclick: () => this.cancel() }, "Cancel the restore");
     replaceContent(this.progressStep.body, list, this.cancelButton);
@@ -393,10 +400,21 @@ export class RestoreFlow {
     this.cancelRequested = false;
   }
 
+  // The agent runs one restore at a time and lets none stop another: this
+  // page's session waits, and the running restore is shown instead.
+  onBusy() {
+    this.container.replaceChildren(alert("A restore started elsewhere is running. It is shown here; another restore can start once it has ended.", "info"));
+    return true;
+  }
+
   onProgress(progress) {
     if (!this.progress) {
       // A restore that this page did not start (or started before a reload).
+      const notice = this.container.querySelector(".notice.info");
+      this.container.replaceChildren();
       this.showProgressStep();
+      this.progressStep.element.prepend(notice && /elsewhere/.test(notice.textContent) ? notice
+        : alert("This restore was started elsewhere: on another page, another device, or before this page was loaded.", "info"));
       this.setRunning(true);
     }
     this.progress.update(progress);
