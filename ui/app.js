@@ -54,7 +54,7 @@ const agent = new AgentConnection(agentAddress(window.location), {
       return;
     }
     if (active && active.handle(message)) return;
-    if (message.op === "-p" || message.op === "busy") {
+    if (message.op === "-p") {
       // A restore started elsewhere or before this page was loaded.
       show("server");
       active = flows.server;

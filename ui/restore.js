@@ -45,6 +45,7 @@ export class RestoreFlow {
     this.pendingEsp = [];
     this.report = null;
     this.progress = null;
+    this.waitingBehindRun = false;
     this.setRunning(false);
     this.source = step(this.mode === "server" ? "1. Log in to the backup service" : "1. Find the backups on USB drives");
     this.container.append(this.source.element);
@@ -83,6 +84,12 @@ export class RestoreFlow {
 
   // Returns true when the message belonged to this flow.
   handle(message) {
+    if ((message.op === "auth" || message.op === "-m") && this.waitingBehindRun && !this.running) {
+      // The restore this session waited for has ended, and the session begins.
+      this.waitingBehindRun = false;
+      if (this.progressStep) this.progressStep.element.remove();
+      this.progress = this.progressStep = null;
+    }
     switch (message.op) {
       case "auth": return this.mode === "server" && this.onAuth(message.msg);
       case "-m": return this.mode === "usb" && this.onDrives(message.Result);
@@ -403,18 +410,18 @@ export class RestoreFlow {
   // The agent runs one restore at a time and lets none stop another: this
   // page's session waits, and the running restore is shown instead.
   onBusy() {
-    this.container.replaceChildren(alert("A restore started elsewhere is running. It is shown here; another restore can start once it has ended.", "info"));
+    if (!this.source) return false;
+    this.waitingBehindRun = true;
+    replaceContent(this.source.body, alert("A restore started elsewhere is running. It is shown below; this one begins once it has ended.", "info"));
     return true;
   }
 
   onProgress(progress) {
     if (!this.progress) {
       // A restore that this page did not start (or started before a reload).
-      const notice = this.container.querySelector(".notice.info");
-      this.container.replaceChildren();
+      if (!this.waitingBehindRun) this.container.replaceChildren();
       this.showProgressStep();
-      this.progressStep.element.prepend(notice && /elsewhere/.test(notice.textContent) ? notice
-        : alert("This restore was started elsewhere: on another page, another device, or before this page was loaded.", "info"));
+      this.progressStep.element.prepend(alert("This restore was started elsewhere: on another page, another device, or before this page was loaded.", "info"));
       this.setRunning(true);
     }
     this.progress.update(progress);
