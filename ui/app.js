@@ -54,6 +54,10 @@ const agent = new AgentConnection(agentUrl, {
       machine.onNetwork(message.Result);
       return;
     }
+    if ((message.op === "reboot" || message.op === "shutdown") && message.msg === "restore_running") {
+      machine.onRefused(message.op);
+      return;
+    }
     if (active && active.handle(message)) return;
     if (message.op === "-p") {
       // A restore started elsewhere or before this page was loaded.
@@ -90,8 +94,9 @@ function show(name) {
 for (const name of ["server", "usb"]) {
   tabs[name].addEventListener("click", () => {
     show(name);
-    // The agent runs one session: coming back to the task in hand keeps it.
-    if (active === flows[name]) return;
+    // The agent runs one session: coming back to the task in hand keeps it,
+    // unless that task is a restore that has ended.
+    if (active === flows[name] && !active.ended) return;
     active = flows[name];
     active.begin();
   });

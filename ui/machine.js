@@ -43,14 +43,30 @@ export class MachinePanel {
   }
 
   async power(op) {
+    if (this.restoreRunning()) return this.powerDuringRestore(op);
     const verb = op === "reboot" ? "Reboot" : "Shut down";
-    const warning = this.restoreRunning()
-      ? h("p", { class: "notice error" }, `A restore is running. ${verb === "Reboot" ? "Rebooting" : "Shutting down"} now leaves the target disk half written and unusable.`)
-      : h("p", {}, "No restore is running.");
-    const yes = await this.confirm(`${verb} the machine?`, h("div", {}, warning,
+    const yes = await this.confirm(`${verb} the machine?`, h("div", {}, h("p", {}, "No restore is running."),
       h("p", {}, "The connection to the agent ends.")), `${verb} now`);
     if (!yes) return;
     if (!this.agent.send({ op })) return this.say("Not connected to the agent: nothing was sent.");
     this.say(`${verb === "Reboot" ? "Reboot" : "Shutdown"} requested; the machine goes down and the page loses its connection.`);
+  }
+
+  // The agent refuses to stop the machine under a running restore unless the
+  // request says "force": only after the user has read what that costs.
+  async powerDuringRestore(op) {
+    const verb = op === "reboot" ? "Reboot" : "Shut down";
+    const yes = await this.confirm(`A restore is running; the disk will be incomplete. ${verb} anyway?`,
+      h("p", { class: "notice error" }, "The disk being written will not be usable until it is restored again."),
+      `${verb} anyway`);
+    if (!yes) return this.say(`Not ${verb === "Reboot" ? "rebooted" : "shut down"}: the restore goes on.`);
+    if (!this.agent.send({ op, force: true })) return this.say("Not connected to the agent: nothing was sent.");
+    this.say(`${verb} requested during the restore; the machine goes down and the page loses its connection.`);
+  }
+
+  // The agent knew of a restore that this page did not.
+  onRefused(op) {
+    this.say("The agent refused: a restore is running.");
+    this.powerDuringRestore(op);
   }
 }

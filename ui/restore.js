@@ -45,6 +45,7 @@ export class RestoreFlow {
     this.pendingEsp = [];
     this.report = null;
     this.progress = null;
+    this.waitingBehindRun = false;
     this.setRunning(false);
     this.source = step(this.mode === "server" ? "1. Log in to the backup service" : "1. Find the backups on USB drives");
     this.container.append(this.source.element);
@@ -54,6 +55,11 @@ export class RestoreFlow {
     } else {
       this.findDrives();
     }
+  }
+
+  // A restore shown here has ended (this page's or one seen from elsewhere).
+  get ended() {
+    return this.progress != null && !this.running;
   }
 
   send(request) {
@@ -78,6 +84,12 @@ export class RestoreFlow {
 
   // Returns true when the message belonged to this flow.
   handle(message) {
+    if ((message.op === "auth" || message.op === "-m") && this.waitingBehindRun && !this.running) {
+      // The restore this session waited for has ended, and the session begins.
+      this.waitingBehindRun = false;
+      if (this.progressStep) this.progressStep.element.remove();
+      this.progress = this.progressStep = null;
+    }
     switch (message.op) {
       case "auth": return this.mode === "server" && this.onAuth(message.msg);
       case "-m": return this.mode === "usb" && this.onDrives(message.Result);
@@ -88,6 +100,7 @@ export class RestoreFlow {
       case "-p": return this.onProgress(message.progress);
       case "refused": return this.onRefused(message);
       case "cancel-restore": return this.onCancelled();
+      case "busy": return this.onBusy();
       case "error": return this.onListingError(message);
       default:
         if (message.error === "invalid json") {
@@ -391,6 +404,7 @@ export class RestoreFlow {
 
   showProgressStep() {
     this.progressStep = this.nextStep(this.progressStep, "5. Restore");
+    this.progressStep.element.classList.add("restore-run");
     const list = h("div");
     this.cancelButton = h("button", { type: "button", onclick: () => this.cancel() }, "Cancel the restore");
     replaceContent(this.progressStep.body, list, this.cancelButton);
@@ -410,10 +424,21 @@ export class RestoreFlow {
     return true;
   }
 
+  // The agent runs one restore at a time and lets none stop another: this
+  // page's session waits, and the running restore is shown instead.
+  onBusy() {
+    if (!this.source) return false;
+    this.waitingBehindRun = true;
+    replaceContent(this.source.body, alert("A restore started elsewhere is running. It is shown below; this one begins once it has ended.", "info"));
+    return true;
+  }
+
   onProgress(progress) {
     if (!this.progress) {
       // A restore that this page did not start (or started before a reload).
+      if (!this.waitingBehindRun) this.container.replaceChildren();
       this.showProgressStep();
+      this.progressStep.element.prepend(alert("This restore was started elsewhere: on another page, another device, or before this page was loaded.", "info"));
       this.setRunning(true);
     }
     this.progress.update(progress);

@@ -28,7 +28,12 @@ int usbRestore(Driver& driver, const std::vector<RestoreTarget>& targets);
 // The machine.
 int cancelRestore(Driver& driver);
 int configureNetwork(Driver& driver);
-int reboot(Driver& driver);
-int shutDown(Driver& driver);
+// Refused by the agent while a restore runs, unless `force`.
+int reboot(Driver& driver, bool force = false);
+int shutDown(Driver& driver, bool force = false);
+
+// Follows the restore that the agent is running (or ran within the last
+// minute) until it ends; kSuccess only when every drive was restored.
+int watchRestore(Driver& driver);
 
 }  // namespace restorectl

@@ -73,6 +73,9 @@ Event Driver::next(Clock::time_point deadline) {
       out_.flush();
     }
     if (auto reply = parseReply(incoming.text)) {
+      if (reply->op == "busy" && textMember(reply->body, "msg") == "restore_running") {
+        return {Event::Kind::Busy, std::move(*reply), {}};
+      }
       return {Event::Kind::Message, std::move(*reply), {}};
     }
   }
@@ -117,6 +120,11 @@ int Driver::failFromEvent(const Event& event, const std::string& waitingFor,
       return fail(kNoConnection, connectionLostSentence(event.reason, duringRestore));
     case Event::Kind::Interrupted:
       return fail(kInterrupted, "Interrupted.");
+    case Event::Kind::Busy:
+      // The session waiting behind the restore ends as soon as it starts.
+      endSession();
+      return fail(kFailed, "A restore started elsewhere is running; the agent runs one at a time. "
+                           "\"restorectl watch\" follows it. Nothing was done.");
     case Event::Kind::Message:
       break;
   }

@@ -51,7 +51,9 @@ struct Settings {
 };
 
 struct Event {
-  enum class Kind { Message, TimedOut, Closed, Interrupted };
+  // Busy: the agent runs a restore started elsewhere, and this session waits
+  // for it to end.
+  enum class Kind { Message, TimedOut, Closed, Interrupted, Busy };
   Kind kind = Kind::TimedOut;
   Reply reply;         // Message
   std::string reason;  // Closed

@@ -11,13 +11,24 @@ namespace {
 // only delays the message that it did not.
 constexpr std::chrono::seconds kCancelConfirmationWait{5};
 
-int requestMachineAction(Driver& driver, const std::string& request, const std::string& question,
-                         const std::string& done, const std::string& declined) {
+// The agent refuses at once when a restore runs; otherwise it says nothing and
+// the machine goes down.
+constexpr std::chrono::seconds kRefusalWait{3};
+
+int requestMachineAction(Driver& driver, const std::string& op, const std::string& request,
+                         const std::string& question, const std::string& done, const std::string& declined) {
   if (!driver.settings().assumeYes && !driver.console().confirm(question)) {
     return driver.fail(kFailed, declined);
   }
   if (!driver.send(request)) {
     return driver.failure();
+  }
+  const auto deadline = driver.now() + std::min<std::chrono::milliseconds>(driver.settings().answerTimeout, kRefusalWait);
+  for (Event event = driver.next(deadline); event.kind == Event::Kind::Message; event = driver.next(deadline)) {
+    if (event.reply.op == op && textMember(event.reply.body, "msg") == "restore_running") {
+      return driver.fail(kFailed, "A restore is running; the disk would be left incomplete. " + declined +
+                                      " \"restorectl " + op + " --force\" does it anyway.");
+    }
   }
   driver.prose() << done << '\n';
   return kSuccess;
@@ -36,8 +47,7 @@ int cancelRestore(Driver& driver) {
     const Event event = driver.next(deadline);
     if (event.kind == Event::Kind::TimedOut) {
       driver.prose() << "The cancel request was sent. The agent confirms it only while a "
-                        "partition is being written, and sends the confirmation to the client "
-                        "that connected first.\n";
+                        "partition is being written.\n";
       return kSuccess;
     }
     if (event.kind != Event::Kind::Message) {
@@ -66,13 +76,13 @@ int configureNetwork(Driver& driver) {
   return kSuccess;
 }
 
-int reboot(Driver& driver) {
-  return requestMachineAction(driver, rebootRequest(), "The agent's machine will reboot.",
+int reboot(Driver& driver, bool force) {
+  return requestMachineAction(driver, "reboot", rebootRequest(force), "The agent's machine will reboot.",
                               "The agent was asked to reboot its machine.", "Not rebooted.");
 }
 
-int shutDown(Driver& driver) {
-  return requestMachineAction(driver, shutdownRequest(), "The agent's machine will power off.",
+int shutDown(Driver& driver, bool force) {
+  return requestMachineAction(driver, "shutdown", shutdownRequest(force), "The agent's machine will power off.",
                               "The agent was asked to shut its machine down.", "Not shut down.");
 }
 

@@ -74,9 +74,11 @@ int runCommand(Driver& driver, const Options& options) {
     case CommandKind::Network:
       return configureNetwork(driver);
     case CommandKind::Reboot:
-      return reboot(driver);
+      return reboot(driver, options.force);
     case CommandKind::Shutdown:
-      return shutDown(driver);
+      return shutDown(driver, options.force);
+    case CommandKind::Watch:
+      return watchRestore(driver);
     case CommandKind::Help:
       break;
   }
@@ -133,7 +135,10 @@ int main(int argc, char** argv) {
   }
   TerminalConsole console;
   Driver driver(*transport, console, std::cout, std::cerr, settings);
-  driver.settle();
+  // The progress the agent shows a new connection is what "watch" is for.
+  if (options->command != CommandKind::Watch) {
+    driver.settle();
+  }
   const int status = runCommand(driver, *options);
   std::cout.flush();
   return status;

@@ -179,11 +179,25 @@ std::string restoreRequest(const std::vector<RestoreTarget>& targets) {
   return encodeRequest(request);
 }
 
+namespace {
+
+std::string machineStopRequest(const char* op, bool force) {
+  if (!force) {
+    return opOnly(op);
+  }
+  Json::Value request;
+  request["op"] = op;
+  request["force"] = true;
+  return encodeRequest(request);
+}
+
+}  // namespace
+
 std::string mountRequest() { return opOnly("-m"); }
 std::string cancelRequest() { return opOnly("cancel-restore"); }
 std::string networkRequest() { return opOnly("config_network"); }
-std::string rebootRequest() { return opOnly("reboot"); }
-std::string shutdownRequest() { return opOnly("shutdown"); }
+std::string rebootRequest(bool force) { return machineStopRequest("reboot", force); }
+std::string shutdownRequest(bool force) { return machineStopRequest("shutdown", force); }
 
 std::optional<Reply> parseReply(const std::string& text) {
   Json::CharReaderBuilder builder;

@@ -36,8 +36,9 @@ std::string restoreRequest(const std::vector<RestoreTarget>& targets);
 std::string mountRequest();
 std::string cancelRequest();
 std::string networkRequest();
-std::string rebootRequest();
-std::string shutdownRequest();
+// With `force`, the agent stops its machine even under a running restore.
+std::string rebootRequest(bool force = false);
+std::string shutdownRequest(bool force = false);
 
 // Writes a request. Every "-" inside a string value is written as the JSON
 // escape \u002d (the "op" value excepted): the external-drive session picks

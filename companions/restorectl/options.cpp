@@ -170,6 +170,9 @@ bool interpret(const Raw& raw, Options& options, std::string& error) {
   } else if (w.size() == 1 && head == "shutdown") {
     options.command = CommandKind::Shutdown;
     return true;
+  } else if (w.size() == 1 && head == "watch") {
+    options.command = CommandKind::Watch;
+    return true;
   }
   if (!restore) {
     error = "unknown command \"" + head + (sub.empty() ? "" : " " + sub) + "\"; see restorectl --help";
@@ -204,12 +207,12 @@ std::optional<Options> parseCommandLine(const std::vector<std::string>& args, st
     }
     const auto equals = arg.find('=');
     const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    if (name == "json" || name == "yes") {
+    if (name == "json" || name == "yes" || name == "force") {
       if (equals != std::string::npos) {
         error = "--" + name + " takes no value";
         return std::nullopt;
       }
-      (name == "json" ? options.json : options.yes) = true;
+      (name == "json" ? options.json : name == "yes" ? options.yes : options.force) = true;
       continue;
     }
     if (!takesValue(name)) {
@@ -244,6 +247,10 @@ std::optional<Options> parseCommandLine(const std::vector<std::string>& args, st
   if (!interpret(raw, options, error)) {
     return std::nullopt;
   }
+  if (options.force && options.command != CommandKind::Reboot && options.command != CommandKind::Shutdown) {
+    error = "--force belongs to \"reboot\" and \"shutdown\"";
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -269,10 +276,12 @@ Restore from USB drives:
                                      restore image files onto disks, with progress
 
 The machine:
+  watch                              show the progress of the running restore until it ends
   cancel                             ask the agent to cancel the running restore
   network                            configure the network and show the result
-  reboot                             reboot the agent's machine
-  shutdown                           power the agent's machine off
+  reboot [--force]                   reboot the agent's machine; refused during a
+                                     restore unless --force
+  shutdown [--force]                 power the agent's machine off; as reboot
 
 Options:
   --url URL                 the agent's endpoint (default ws://127.0.0.1:12209/backend)

@@ -24,12 +24,14 @@ enum class CommandKind {
   Network,
   Reboot,
   Shutdown,
+  Watch,
 };
 
 struct Options {
   std::string url = "ws://127.0.0.1:12209/backend";
   bool json = false;
   bool yes = false;
+  bool force = false;  // reboot, shutdown: even under a running restore
   std::chrono::milliseconds timeout{std::chrono::seconds(120)};
   std::chrono::milliseconds progressTimeout{std::chrono::seconds(600)};
   std::optional<std::string> password;

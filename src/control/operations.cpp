@@ -2,7 +2,9 @@
 
 #include "control/log_line.h"
 #include "control/queues.h"
+#include "control/response_pump.h"
 #include "control/secret_mask.h"
+#include "control/session_owners.h"
 #include "control/shared_state.h"
 
 #include <json/json.h>
@@ -77,11 +79,32 @@ void disableSsh(OperationEnvironment& environment) {
   logLine("Disabled ssh");
 }
 
-void startSession(const std::string& mode, OperationEnvironment& environment) {
-  if (environment.sessionRunning()) {
+// Tells `sender` alone why its operation was not carried out.
+void refuse(const WsConnectionPtr& sender, const std::string& op, const std::string& why) {
+  Json::Value answer;
+  answer["op"] = op;
+  answer["msg"] = why;
+  if (sender) {
+    sendLogged(sender, answer.toStyledString());
+  } else {
+    reply(answer);
+  }
+}
+
+void startSession(const std::string& mode, OperationEnvironment& environment, const WsConnectionPtr& sender) {
+  // A run is not stopped for a new session: that would leave the disk half
+  // written because someone opened the page elsewhere. The new session waits
+  // its turn, and its sender learns why and sees the run.
+  const bool runInProgress = restoreRunInProgress();
+  if (runInProgress) {
+    logLine("A restore run is in progress; the new session waits for it to end");
+    refuse(sender, "busy", "restore_running");
+    if (const std::optional<std::string> progress = progressForNewView(); progress && sender) {
+      sendLogged(sender, *progress);
+    }
+  } else if (environment.sessionRunning()) {
     // Addressed to the running session only; the new one waits for it to end
-    // (on its own thread, so the endpoint goes on reading), and the new
-    // generation stops a restore run of the old one as "cancel-restore" would.
+    // (on its own thread, so the endpoint goes on reading).
     logLine("A restore session is running; asking it to start over");
     Json::Value startOver;
     startOver["op"] = "start-over";
@@ -90,7 +113,10 @@ void startSession(const std::string& mode, OperationEnvironment& environment) {
   // The new generation comes first, so the replaced session can no longer
   // clear the flag; the flag is raised before the thread exists, so a session
   // that ends at once finds it set.
-  beginSessionGeneration();
+  const unsigned generation = beginSessionGeneration();
+  if (sender) {
+    sessionOwners.record(generation, sender);
+  }
   isRestoreProcessRunning = true;
   bool started = false;
   if (mode == "BMR_SERVER") {
@@ -107,9 +133,17 @@ void startSession(const std::string& mode, OperationEnvironment& environment) {
 
 // A message for a session while none runs would otherwise wait for the next
 // one: a double-clicked "-r" would restore the moment a later session starts.
-void forwardToSession(const std::string& text, OperationEnvironment& environment) {
+// Only the connection that started the session drives it: another page must
+// not restore onto a disk that this one chose.
+void forwardToSession(const std::string& text, OperationEnvironment& environment, const WsConnectionPtr& sender) {
   if (!environment.sessionRunning()) {
     logLine("No restore session is running; dropping the message " + maskSecrets(text));
+    return;
+  }
+  const unsigned generation = currentSessionGeneration();
+  if (sender && sessionOwners.hasOwner(generation) && !sessionOwners.isOwner(generation, sender)) {
+    logLine("Refusing a message from connection " + sender->identity() +
+            ", which did not start the running session: " + maskSecrets(text));
     return;
   }
   msg_queue.push(text);
@@ -122,13 +156,26 @@ void cancelRestore() {
     Json::Value answer;
     answer["op"] = "cancel-restore";
     answer["msg"] = "success";
-    reply(answer);
+    publishRunOutcome(answer.toStyledString());
   }
+}
+
+// Stopping the machine under a run leaves a half-written disk: only a caller
+// that says it means it ("force": true) may.
+void stopMachine(const Json::Value& message, const std::string& op, const std::string& command,
+                 OperationEnvironment& environment, const WsConnectionPtr& sender) {
+  const bool forced = message.isObject() && message["force"].isBool() && message["force"].asBool();
+  if (restoreRunInProgress() && !forced) {
+    logLine("Refusing " + op + ": a restore run is in progress");
+    refuse(sender, op, "restore_running");
+    return;
+  }
+  environment.runSystem(command);
 }
 
 }  // namespace
 
-void dispatchMessage(const std::string& text, OperationEnvironment& environment) {
+void dispatchMessage(const std::string& text, OperationEnvironment& environment, const WsConnectionPtr& sender) {
   const std::optional<Json::Value> message = parseJson(text);
   std::string op;
   if (message) {
@@ -142,14 +189,14 @@ void dispatchMessage(const std::string& text, OperationEnvironment& environment)
   } else if (op == "disable-ssh") {
     environment.runMachineTask([&environment] { disableSsh(environment); });
   } else if (op == "init") {
-    startSession(textMember(*message, "mode"), environment);
+    startSession(textMember(*message, "mode"), environment, sender);
   } else if (op == "cancel-restore") {
     cancelRestore();
   } else if (op == "shutdown") {
-    environment.runSystem("shutdown -h now");
+    stopMachine(*message, op, "shutdown -h now", environment, sender);
   } else if (op == "reboot") {
-    environment.runSystem("reboot");
+    stopMachine(*message, op, "reboot", environment, sender);
   } else {
-    forwardToSession(text, environment);
+    forwardToSession(text, environment, sender);
   }
 }

@@ -3,6 +3,8 @@
 // side (shell commands, session threads) is reached only through
 // OperationEnvironment, so the dispatch can be exercised without touching the
 // machine.
+#include "control/endpoint.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,7 +27,9 @@ public:
   virtual bool startExternalSession() = 0;
 };
 
-// Carries out one message received from the user interface: a machine or
-// session operation, or, for anything else, a push of the unchanged text onto
-// msg_queue. Replies go onto resp_queue.
-void dispatchMessage(const std::string& text, OperationEnvironment& environment);
+// Carries out one message received from the user interface over `sender` (null
+// when it came from no connection): a machine or session operation, or, for
+// anything else, a push of the unchanged text onto msg_queue. Replies go onto
+// resp_queue; a refusal goes to `sender` alone.
+void dispatchMessage(const std::string& text, OperationEnvironment& environment,
+                     const WsConnectionPtr& sender = nullptr);

@@ -9,7 +9,10 @@
 MessageQueue msg_queue;
 MessageQueue resp_queue;
 
-void MessageQueue::push(std::string text) { push(std::move(text), currentSessionGeneration()); }
+void MessageQueue::push(std::string text) {
+  const unsigned own = sessionGeneration();
+  push(std::move(text), own != 0 ? own : currentSessionGeneration());
+}
 
 void MessageQueue::push(std::string text, unsigned generation) {
   {
@@ -19,12 +22,14 @@ void MessageQueue::push(std::string text, unsigned generation) {
   nonEmpty_.notify_all();
 }
 
-std::string MessageQueue::take() {
+std::string MessageQueue::take() { return takeEntry().text; }
+
+MessageQueue::Entry MessageQueue::takeEntry() {
   std::unique_lock lock(mutex_);
   nonEmpty_.wait(lock, [this] { return !texts_.empty(); });
-  std::string text = std::move(texts_.front().text);
+  Entry entry = std::move(texts_.front());
   texts_.pop_front();
-  return text;
+  return entry;
 }
 
 std::optional<std::string> MessageQueue::takeFor(std::chrono::milliseconds timeout) {
@@ -108,3 +113,5 @@ std::string GetMsgFromQue() {
 }
 
 std::string GetMsgFromResponseQue() { return resp_queue.take(); }
+
+MessageQueue::Entry GetEntryFromResponseQue() { return resp_queue.takeEntry(); }

@@ -10,15 +10,27 @@
 #include <optional>
 #include <string>
 
+// Generation of a text meant for every open connection rather than for the
+// connection of one session.
+constexpr unsigned kEveryConnection = ~0u;
+
 class MessageQueue {
 public:
-  // Queues `text` for the newest session generation: a message belongs to the
-  // session that was current when it arrived.
+  struct Entry {
+    unsigned generation;
+    std::string text;
+  };
+
+  // Queues `text` for the calling session, or, on a thread that is no
+  // session, for the newest generation: a message belongs to the session
+  // that was current when it arrived, and a reply to the session that made it.
   void push(std::string text);
   // Queues `text` for the session of `generation` only.
   void push(std::string text, unsigned generation);
   // Waits until a text is queued and removes it.
   std::string take();
+  // Like take(), with the generation the text was queued for.
+  Entry takeEntry();
   // Waits at most `timeout`; nothing when the queue stayed empty.
   std::optional<std::string> takeFor(std::chrono::milliseconds timeout);
   // Removes the front text only when `wanted` accepts it; never waits. On a
@@ -35,11 +47,6 @@ public:
   void clear();
 
 private:
-  struct Entry {
-    unsigned generation;
-    std::string text;
-  };
-
   // With the lock held.
   void dropEarlierThan(unsigned generation);
 
@@ -50,7 +57,9 @@ private:
 
 // User interface -> running session.
 extern MessageQueue msg_queue;
-// Anything -> user interface (drained by the response pump only).
+// Anything -> user interface (drained by the response pump only). A text goes
+// to the connection that started the session it was queued for, or, queued
+// for kEveryConnection, to every open connection.
 extern MessageQueue resp_queue;
 
 // The next message for the calling session; a session that has been replaced
@@ -58,3 +67,4 @@ extern MessageQueue resp_queue;
 // waits in.
 std::string GetMsgFromQue();
 std::string GetMsgFromResponseQue();
+MessageQueue::Entry GetEntryFromResponseQue();

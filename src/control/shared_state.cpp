@@ -20,6 +20,10 @@ namespace {
 std::mutex sessionMutex;
 std::condition_variable turnFree;
 bool turnTaken = false;
+// The generation whose restore run is in progress, and the run's views.
+std::optional<unsigned> runningGeneration;
+std::optional<std::chrono::steady_clock::time_point> lastRunEnded;
+std::string lastRunProgress;
 
 }  // namespace
 
@@ -28,7 +32,7 @@ unsigned beginSessionGeneration() {
   {
     const std::lock_guard lock(sessionMutex);
     generation = openNextSessionGeneration();
-    if (turnTaken) {
+    if (turnTaken && !runningGeneration) {
       cancelrestore = true;
     }
   }
@@ -41,6 +45,13 @@ void endRestoreSession() {
   // A thread that adopted no generation (a session run directly, as tests do)
   // has no successor to protect.
   const unsigned generation = sessionGeneration();
+  {
+    const std::lock_guard lock(sessionMutex);
+    if (runningGeneration == generation) {
+      runningGeneration.reset();
+      lastRunEnded = std::chrono::steady_clock::now();
+    }
+  }
   if (generation == 0 || generation == currentSessionGeneration()) {
     isRestoreProcessRunning = false;
   }
@@ -52,7 +63,34 @@ bool beginRestoreRun() {
     return false;
   }
   cancelrestore = false;
+  runningGeneration = sessionGeneration();
+  lastRunProgress.clear();
   return true;
+}
+
+bool restoreRunInProgress() {
+  const std::lock_guard lock(sessionMutex);
+  return runningGeneration.has_value();
+}
+
+void publishRunProgress(std::string text) {
+  {
+    const std::lock_guard lock(sessionMutex);
+    lastRunProgress = text;
+  }
+  resp_queue.push(std::move(text), kEveryConnection);
+}
+
+void publishRunOutcome(std::string text) { resp_queue.push(std::move(text), kEveryConnection); }
+
+std::optional<std::string> progressForNewView() {
+  const std::lock_guard lock(sessionMutex);
+  const bool shown = runningGeneration ||
+                     (lastRunEnded && std::chrono::steady_clock::now() - *lastRunEnded < kRunShownAfterEnd);
+  if (!shown || lastRunProgress.empty()) {
+    return std::nullopt;
+  }
+  return lastRunProgress;
 }
 
 SessionTurn::SessionTurn(unsigned generation) {

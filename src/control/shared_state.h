@@ -2,8 +2,11 @@
 // Process-wide flags shared between the endpoint thread and the workers. Each
 // is atomic and read fresh at every test; no ordering between them is implied.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "control/session_generation.h"
 
@@ -24,14 +27,28 @@ extern std::atomic<FILE*> in;
 // newest one, so a replaced session ending late cannot hide its successor.
 //
 // Opening a generation while a session is still at work also raises
-// cancelrestore, so a restore run of the replaced session stops as a
-// "cancel-restore" would stop it.
+// cancelrestore, so the replaced session stops what it was doing, unless
+// that is a restore run: a run ends only by itself or by "cancel-restore", and
+// the new session waits for it.
 unsigned beginSessionGeneration();
+// Also ends the calling session's restore run, if it has one.
 void endRestoreSession();
 
 // Clears cancelrestore for a restore run that begins now; false (and the flag
 // left alone) when the calling session has been replaced meanwhile.
 bool beginRestoreRun();
+// True from a successful beginRestoreRun() until that session ends.
+bool restoreRunInProgress();
+
+// Queues a "-p" text for every open connection and keeps it for connections
+// that open while the run goes on or within `kRunShownAfterEnd` after it ended.
+void publishRunProgress(std::string text);
+// Queues the outcome of a run (such as its cancellation) for every connection.
+void publishRunOutcome(std::string text);
+inline constexpr std::chrono::seconds kRunShownAfterEnd{60};
+// The latest "-p" text of the run in progress, or of one that ended less than
+// kRunShownAfterEnd ago; nothing otherwise.
+std::optional<std::string> progressForNewView();
 
 // One session at a time: the session thread of `generation` holds this while
 // it runs. entered() is false when a newer "init" replaced the session before

@@ -8,7 +8,6 @@
 #include <json/value.h>
 
 #include "control/log_line.h"
-#include "control/queues.h"
 #include "control/shared_state.h"
 #include "control/durable_progress.h"
 #include "support/pause.h"
@@ -50,7 +49,7 @@ void SendRestoreProgress() {
   for (const auto& [key, status] : restorePointToProgress.snapshot()) {
     message["progress"][key] = status;
   }
-  resp_queue.push(message.toStyledString());
+  publishRunProgress(message.toStyledString());
 }
 
 namespace {

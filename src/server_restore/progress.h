@@ -26,7 +26,8 @@ private:
 
 extern ProgressTable restorePointToProgress;
 
-// Pushes {"op": "-p", "progress": {...}} with the whole table onto resp_queue.
+// Sends {"op": "-p", "progress": {...}} with the whole table to every open
+// connection.
 void SendRestoreProgress();
 
 // Runs `command`, stores each output line + "%" under `key` and sends the

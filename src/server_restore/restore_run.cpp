@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "control/log_line.h"
-#include "control/queues.h"
 #include "control/shared_state.h"
 #include "server_restore/disk_restore.h"
 #include "server_restore/image_listing.h"
@@ -41,7 +40,7 @@ Step restorePartition(const SessionServices& services, const SImage& image, cons
 RestoreRunOutcome end(Step step) {
   endRestoreSession();
   if (step == Step::cancelled) {
-    resp_queue.push(styled(opMessage("cancel-restore", "success")));
+    publishRunOutcome(styled(opMessage("cancel-restore", "success")));
     return RestoreRunOutcome::cancelled;
   }
   return RestoreRunOutcome::failed;

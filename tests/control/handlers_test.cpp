@@ -22,6 +22,13 @@ private:
   std::string id_;
 };
 
+class RecordingConnection : public WsConnection {
+public:
+  std::string identity() const override { return "0xview"; }
+  void send(std::string text, SendDone) override { sent.push_back(std::move(text)); }
+  std::vector<std::string> sent;
+};
+
 class NothingToRun : public OperationEnvironment {
 public:
   std::vector<std::string> runCommand(const std::string&) override { return {}; }
@@ -99,6 +106,22 @@ TEST_F(HandlersTest, TheClientFlagStaysUpWhileAnyConnectionIsOpen) {
   endpoint.on_error(second, boost::asio::error::eof);
   EXPECT_FALSE(isClientConnected);
   ::testing::internal::GetCapturedStdout();
+}
+
+TEST_F(HandlersTest, AConnectionOpenedDuringARunIsShownItsProgressAtOnce) {
+  const auto before = std::make_shared<RecordingConnection>();
+  const auto during = std::make_shared<RecordingConnection>();
+  ::testing::internal::CaptureStdout();
+  open(before);
+  ASSERT_TRUE(beginRestoreRun());
+  publishRunProgress(R"({"op": "-p", "progress": {"C": "7%"}})");
+  open(during);
+  endRestoreSession();
+  ::testing::internal::GetCapturedStdout();
+  resp_queue.clear();
+
+  EXPECT_TRUE(before->sent.empty()) << "the response pump, not the opening, brings it the progress";
+  EXPECT_EQ(during->sent, std::vector<std::string>{R"({"op": "-p", "progress": {"C": "7%"}})"});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "support/log_line.h"
 
 #include "control/queues.h"
+#include "control/session_owners.h"
 #include "control/shared_state.h"
 #include "support/pause.h"
 
@@ -40,6 +41,17 @@ public:
   }
 };
 
+class RecordingConnection : public WsConnection {
+public:
+  explicit RecordingConnection(std::string id) : id_(std::move(id)) {}
+  std::string identity() const override { return id_; }
+  void send(std::string text, SendDone) override { sent.push_back(std::move(text)); }
+  std::vector<std::string> sent;
+
+private:
+  std::string id_;
+};
+
 std::vector<std::string> drain(MessageQueue& queue) {
   std::vector<std::string> texts;
   while (auto text = queue.takeFor(std::chrono::milliseconds(0))) {
@@ -64,6 +76,7 @@ protected:
     isRestoreProcessRunning = false;
     cancelrestore = false;
     in = nullptr;
+    sessionOwners.clear();
     previousPause_ = setPauseFunction([this](std::chrono::milliseconds duration) {
       environment.events.push_back("pause " + std::to_string(duration.count()));
     });
@@ -81,9 +94,9 @@ protected:
   }
 
   // Dispatches `text` and returns what it wrote to standard output.
-  std::string dispatch(const std::string& text) {
+  std::string dispatch(const std::string& text, const WsConnectionPtr& sender = nullptr) {
     ::testing::internal::CaptureStdout();
-    dispatchMessage(text, environment);
+    dispatchMessage(text, environment, sender);
     return ::testing::internal::GetCapturedStdout();
   }
 
@@ -240,6 +253,80 @@ TEST_F(OperationsTest, ConfigNetworkReturnsTheScriptsFirstLine) {
     }
   }
   EXPECT_TRUE(msg_queue.empty());
+}
+
+// A test thread is no session: the run it begins is generation 0's, and its
+// endRestoreSession() ends it.
+class OperationsDuringARun : public OperationsTest {
+protected:
+  void SetUp() override {
+    OperationsTest::SetUp();
+    environment.running = true;
+    ASSERT_TRUE(beginRestoreRun());
+    publishRunProgress(kProgress);
+    resp_queue.clear();
+  }
+  void TearDown() override {
+    endRestoreSession();
+    OperationsTest::TearDown();
+  }
+
+  static constexpr const char* kProgress = R"({"op": "-p", "progress": {"C": "40%"}})";
+  std::shared_ptr<RecordingConnection> viewer = std::make_shared<RecordingConnection>("0x2");
+};
+
+TEST_F(OperationsDuringARun, AnInitWaitsForTheRunAndTellsItsSenderWhy) {
+  dispatch(R"({"op":"init","mode":"BMR_SERVER"})", viewer);
+
+  EXPECT_FALSE(cancelrestore) << "the run was cancelled";
+  EXPECT_TRUE(msg_queue.empty()) << "the running session was asked to start over";
+  EXPECT_EQ(environment.events, std::vector<std::string>{"start server session"});
+  ASSERT_EQ(viewer->sent.size(), 2u);
+  EXPECT_EQ(parse(viewer->sent[0]), parse(R"({"op":"busy","msg":"restore_running"})"));
+  EXPECT_EQ(parse(viewer->sent[1]), parse(kProgress));
+  EXPECT_TRUE(restoreRunInProgress());
+}
+
+TEST_F(OperationsDuringARun, RebootAndShutdownNeedForceUntilTheRunEnds) {
+  dispatch(R"({"op":"reboot"})", viewer);
+  dispatch(R"({"op":"shutdown"})", viewer);
+  dispatch(R"({"op":"reboot","force":"true"})", viewer);  // only a JSON true forces
+  EXPECT_TRUE(environment.events.empty());
+  ASSERT_EQ(viewer->sent.size(), 3u);
+  EXPECT_EQ(parse(viewer->sent[0]), parse(R"({"op":"reboot","msg":"restore_running"})"));
+  EXPECT_EQ(parse(viewer->sent[1]), parse(R"({"op":"shutdown","msg":"restore_running"})"));
+
+  dispatch(R"({"op":"shutdown","force":true})", viewer);
+  EXPECT_EQ(environment.events, std::vector<std::string>{"system shutdown -h now"});
+
+  endRestoreSession();
+  dispatch(R"({"op":"reboot"})", viewer);
+  EXPECT_EQ(environment.events, (std::vector<std::string>{"system shutdown -h now", "system reboot"}));
+}
+
+TEST_F(OperationsTest, OnlyTheConnectionThatStartedTheSessionDrivesIt) {
+  const auto owner = std::make_shared<RecordingConnection>("0x1");
+  const auto other = std::make_shared<RecordingConnection>("0x2");
+  dispatch(R"({"op":"init","mode":"BMR_SERVER"})", owner);
+  environment.running = true;
+
+  const std::string log = dispatch(R"({"op":"-r","restorepoints":[{"out":"/dev/sda","in":["x"]}]})", other);
+  dispatch(R"({"op":"auth","pass":"hunter2"})", other);
+  EXPECT_TRUE(msg_queue.empty()) << "a foreign connection drove the session";
+  EXPECT_NE(log.find("Refusing a message from connection 0x2"), std::string::npos) << log;
+
+  dispatch(R"({"op":"-u"})", owner);
+  EXPECT_EQ(drain(msg_queue), std::vector<std::string>{R"({"op":"-u"})"});
+
+  dispatch(R"({"op":"cancel-restore"})", other);
+  EXPECT_TRUE(cancelrestore) << "a second device must be able to stop a restore";
+
+  // Its own "init" makes the other connection the driver of a new session.
+  dispatch(R"({"op":"init","mode":"BMR_SERVER"})", other);
+  drain(msg_queue);
+  dispatch(R"({"op":"-u"})", other);
+  dispatch(R"({"op":"-e"})", owner);
+  EXPECT_EQ(drain(msg_queue), std::vector<std::string>{R"({"op":"-u"})"});
 }
 
 }  // namespace

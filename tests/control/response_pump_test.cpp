@@ -1,6 +1,7 @@
 #include "control/response_pump.h"
 
 #include "control/queues.h"
+#include "control/session_owners.h"
 
 #include <boost/asio/error.hpp>
 #include <gtest/gtest.h>
@@ -42,8 +43,14 @@ private:
 
 class ResponsePumpTest : public ::testing::Test {
 protected:
-  void SetUp() override { resp_queue.clear(); }
-  void TearDown() override { resp_queue.clear(); }
+  void SetUp() override {
+    resp_queue.clear();
+    sessionOwners.clear();
+  }
+  void TearDown() override {
+    resp_queue.clear();
+    sessionOwners.clear();
+  }
   WsEndpoint endpoint;
 };
 
@@ -101,6 +108,35 @@ TEST_F(ResponsePumpTest, AFailedSendIsLoggedAndNotRetried) {
             std::string::npos)
       << log;
   EXPECT_TRUE(resp_queue.empty());
+}
+
+TEST_F(ResponsePumpTest, ProgressReachesEveryViewAndRepliesTheSessionsOwn) {
+  auto first = std::make_shared<RecordingConnection>("0x1");
+  auto owner = std::make_shared<RecordingConnection>("0x2");
+  auto late = std::make_shared<RecordingConnection>("0x3");
+  endpoint.add(first);
+  endpoint.add(owner);
+  sessionOwners.record(7, owner);
+  resp_queue.push("listing", 7);
+  resp_queue.push("progress", kEveryConnection);
+  resp_queue.push("unowned", 8);
+  ::testing::internal::CaptureStdout();
+  for (int i = 0; i < 3; ++i) {
+    pumpOneResponse(endpoint);
+  }
+
+  // The owner gone, its session's replies go to the oldest open connection.
+  endpoint.add(late);
+  endpoint.remove(owner);
+  resp_queue.push("after", 7);
+  resp_queue.push("outcome", kEveryConnection);
+  pumpOneResponse(endpoint);
+  pumpOneResponse(endpoint);
+  ::testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(first->sent(), (std::vector<std::string>{"progress", "unowned", "after", "outcome"}));
+  EXPECT_EQ(owner->sent(), (std::vector<std::string>{"listing", "progress"}));
+  EXPECT_EQ(late->sent(), std::vector<std::string>{"outcome"});
 }
 
 }  // namespace

@@ -185,4 +185,41 @@ TEST_F(SessionTurns, ARestoreRunDoesNotBeginInAReplacedSession) {
   EXPECT_TRUE(cancelrestore) << "the replaced session must not clear the cancel";
 }
 
+TEST_F(SessionTurns, ANewSessionDuringARunLeavesItRunningAndStartsAfterIt) {
+  resp_queue.clear();
+  const unsigned first = beginSessionGeneration();
+  std::atomic<bool> began{false};
+  std::atomic<bool> mayEnd{false};
+  std::atomic<bool> cancelSeen{false};
+  std::thread session([&] {
+    const SessionTurn turn(first);
+    began = beginRestoreRun();
+    publishRunProgress(R"({"op": "-p", "progress": {"C": "40%"}})");
+    while (!mayEnd) {
+      std::this_thread::sleep_for(1ms);
+    }
+    cancelSeen = cancelrestore.load();
+  });
+  while (!restoreRunInProgress()) {
+    std::this_thread::sleep_for(1ms);
+  }
+  const unsigned second = beginSessionGeneration();
+  FakeSession successor(second);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(successor.entered()) << "the new session must wait for the run";
+  mayEnd = true;
+  session.join();
+  EXPECT_TRUE(began);
+  EXPECT_FALSE(cancelSeen) << "the new session cancelled the run";
+  EXPECT_FALSE(restoreRunInProgress());
+  EXPECT_EQ(progressForNewView(), R"({"op": "-p", "progress": {"C": "40%"}})")
+      << "a page opened just after the run still sees how it ended";
+  EXPECT_EQ(resp_queue.takeEntry().generation, kEveryConnection);
+
+  msg_queue.push(R"({"op": "start-over"})");
+  successor.join();
+  EXPECT_TRUE(successor.entered());
+  resp_queue.clear();
+}
+
 }  // namespace

@@ -331,7 +331,7 @@ TEST_F(RestoreSessionTest, CancelDuringAPartitionEndsWithTheAcknowledgement) {
   EXPECT_EQ(server_.restored, (std::vector<std::string>{"SYSVOL@/dev/sda", "ESPVOL@/dev/sda"}));
 }
 
-TEST_F(RestoreSessionTest, AnInitDuringARestoreCancelsItAndTheNextSessionWaitsForItsEnd) {
+TEST_F(RestoreSessionTest, AnInitDuringARestoreLeavesItRunningAndTheNextSessionWaitsForItsEnd) {
   prepare();
   server_.holdUntilCancel = true;
   send(R"({"op": "-r", "restorepoints": [{"out": "/dev/sda", "in": ["d1_C:"]}]})");
@@ -342,6 +342,7 @@ TEST_F(RestoreSessionTest, AnInitDuringARestoreCancelsItAndTheNextSessionWaitsFo
 
   // What the endpoint does for the next "init".
   const unsigned successorGeneration = beginSessionGeneration();
+  EXPECT_FALSE(cancelrestore) << "a new session cancelled the restore";
   std::atomic<bool> entered{false};
   std::atomic<bool> predecessorHadEnded{false};
   std::thread successor([&] {
@@ -349,6 +350,12 @@ TEST_F(RestoreSessionTest, AnInitDuringARestoreCancelsItAndTheNextSessionWaitsFo
     predecessorHadEnded = sessionReturned_.load();
     entered = turn.entered();
   });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(entered) << "two sessions ran at once";
+  EXPECT_EQ(server_.holding.load(), 1) << "the restore stopped for the new session";
+
+  // Only "cancel-restore" ends it early.
+  cancelrestore = true;
   successor.join();
   join();
   EXPECT_TRUE(entered);

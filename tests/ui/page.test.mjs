@@ -39,6 +39,13 @@ async function openPage(width = 1100) {
   return page;
 }
 
+// A phone must not need sideways scrolling at any step.
+async function assertNoOverflow(page, where) {
+  const { scrollWidth, innerWidth } = await page.evaluate(() =>
+    ({ scrollWidth: document.documentElement.scrollWidth, innerWidth: window.innerWidth }));
+  assert.ok(scrollWidth <= innerWidth, `${where}: the page is ${scrollWidth} px wide in a ${innerWidth} px window`);
+}
+
 async function shot(page, name) {
   shotNumber += 1;
   await page.screenshot({ path: `${env.UI_SHOTS}/${String(shotNumber).padStart(2, "0")}-${name}.png`, fullPage: true });
@@ -64,6 +71,7 @@ async function chooseImagesAndConfirm(page, target, name) {
   assert.match(await busy.innerText(), /in use: .*mounted/);
   await select.selectOption(target);
   await shot(page, `${name}-report`);
+  await assertNoOverflow(page, `${name}: the disk report`);
   await page.getByRole("button", { name: "Restore…" }).click();
 
   const dialog = page.getByRole("dialog");
@@ -120,16 +128,41 @@ test("server restore: a wrong password, then the right one, to SUCCESS", async (
   await chooseImagesAndConfirm(page, env.UI_TARGET1, "server");
   await page.locator(".progress-row").first().waitFor();
   await shot(page, "server-progress");
+
+  // A second page, narrow as a phone, shows this restore and offers no other.
+  const second = await openPage(360);
+  await second.locator(".progress-row").first().waitFor();
+  await second.getByText(/started elsewhere/).waitFor();
+  assert.ok(await second.getByRole("button", { name: "From a USB drive" }).isDisabled(), "a second restore can be started");
+  assert.equal(await second.getByRole("button", { name: "Start another restore" }).count(), 0);
+  await assertNoOverflow(second, "a second page during the restore");
+  await shot(second, "server-second-page");
+
+  // Rebooting under the restore is asked about in so many words; declined, nothing is sent.
+  await second.getByRole("button", { name: "Machine" }).click();
+  await second.getByRole("button", { name: "Reboot…" }).click();
+  const question = second.getByRole("dialog");
+  await question.waitFor();
+  assert.match(await question.innerText(), /A restore is running; the disk will be incomplete\. Reboot anyway\?/);
+  await question.getByRole("button", { name: "Cancel" }).click();
+  await second.getByText("the restore goes on").waitFor();
+
+  await second.reload();
+  await second.locator(".progress-row").first().waitFor({ timeout: 30_000 });
   const end = await waitForEnd(page);
   await shot(page, "server-done");
   assert.match(end.text, /Restore finished: every drive reports SUCCESS/);
   assert.deepEqual(await page.locator(".progress-row").evaluateAll((rows) => rows.map((r) => r.dataset.drive).sort()),
     ["C", "E"]);
+  const seenElsewhere = await waitForEnd(second);
+  assert.match(seenElsewhere.text, /Restore finished/, "the reloaded page saw the end");
+  await second.getByRole("button", { name: "Start another restore" }).waitFor();
+  await second.context().close();
   await page.context().close();
 });
 
 test("USB restore: the backup folder on the drive, to SUCCESS", async () => {
-  const page = await openPage();
+  const page = await openPage(360);
   await page.getByRole("button", { name: "From a USB drive" }).click();
   const folder = page.getByRole("button", { name: /TarnbyBMR_Backups/ });
   await folder.waitFor({ timeout: 60_000 });
@@ -144,8 +177,8 @@ test("USB restore: the backup folder on the drive, to SUCCESS", async () => {
 });
 
 test("cancel: the restore stops, and the page does not call it done", async () => {
-  // A narrow window, as on a small console.
-  const page = await openPage(420);
+  // As narrow as a phone.
+  const page = await openPage(360);
   await logInAndChooseClient(page, "cancel", { wrongFirst: false });
   await chooseImagesAndConfirm(page, env.UI_TARGET3, "cancel");
   await page.locator(".progress-row").first().waitFor();

@@ -379,6 +379,50 @@ TEST_F(RestorectlFlows, RebootOnlyAfterConfirmation) {
   EXPECT_THAT(h.agent.sentOps(), ElementsAre("reboot"));
 }
 
+TEST_F(RestorectlFlows, RebootDuringARestoreOnlyWhenForced) {
+  h.agent.on("reboot", {R"({"op": "reboot", "msg": "restore_running"})"});
+  {
+    Driver driver = h.driver();
+    EXPECT_EQ(reboot(driver), kFailed);
+    EXPECT_THAT(h.err.str(), HasSubstr("A restore is running"));
+    EXPECT_THAT(h.out.str(), Not(HasSubstr("was asked to reboot")));
+  }
+  Driver driver = h.driver();
+  EXPECT_EQ(reboot(driver, true), kSuccess);
+  EXPECT_THAT(h.agent.sentOps(), ElementsAre("reboot", "reboot"));
+  EXPECT_FALSE(h.agent.sent()[0].isMember("force"));
+  EXPECT_TRUE(h.agent.sent()[1]["force"].asBool());
+}
+
+TEST_F(RestorectlFlows, WatchFollowsTheRunningRestoreToItsEnd) {
+  h.agent.leftOver(progressMessage({{"C", "SUCCESS"}, {"D", "40%"}}));
+  h.agent.leftOver(progressMessage({{"C", "SUCCESS"}, {"D", "SUCCESS"}}));
+  {
+    Driver driver = h.driver();
+    EXPECT_EQ(watchRestore(driver), kSuccess);
+    EXPECT_TRUE(h.agent.sentOps().empty()) << "watching must not drive the restore";
+    EXPECT_THAT(h.out.str(), HasSubstr("drive D"));
+  }
+  h.agent.leftOver(progressMessage({{"C", "ERROR"}, {"D", ""}}));
+  {
+    Driver driver = h.driver();
+    EXPECT_EQ(watchRestore(driver), kFailed) << "a failed drive counted as restored";
+  }
+  h.err.str("");
+  Driver driver = h.driver();
+  EXPECT_EQ(watchRestore(driver), kFailed);
+  EXPECT_THAT(h.err.str(), HasSubstr("No restore is running"));
+}
+
+TEST_F(RestorectlFlows, ARestoreRunningElsewhereStopsTheCommandAndItsWaitingSession) {
+  h.agent.on("init", {R"({"op": "busy", "msg": "restore_running"})", progressMessage({{"C", "40%"}})});
+  Driver driver = h.driver();
+
+  EXPECT_EQ(serverClients(driver), kFailed);
+  EXPECT_THAT(h.agent.sentOps(), ElementsAre("init", "start-over"));
+  EXPECT_THAT(h.err.str(), HasSubstr("restorectl watch"));
+}
+
 TEST_F(RestorectlFlows, NetworkShowsTheScriptsAnswer) {
   h.agent.on("config_network", {R"({"op": "config_network", "Result": {"ip": "10.0.0.5"}})"});
   Driver driver = h.driver();

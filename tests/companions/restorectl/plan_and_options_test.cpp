@@ -126,6 +126,9 @@ TEST(RestorectlCommandLine, Commands) {
   EXPECT_EQ(parse({"usb", "points", "--", "--odd-folder"})->folder, "--odd-folder");
   EXPECT_EQ(parse({"usb", "report", "/a.vhd", "/b.raw"})->images.size(), 2u);
   EXPECT_EQ(parse({"reboot"})->command, CommandKind::Reboot);
+  EXPECT_TRUE(parse({"reboot", "--force"})->force);
+  EXPECT_FALSE(parse({"reboot"})->force);
+  EXPECT_EQ(parse({"watch"})->command, CommandKind::Watch);
   EXPECT_EQ(parse({})->command, CommandKind::Help);
   EXPECT_EQ(parse({"cancel", "--help"})->command, CommandKind::Help);
 }
@@ -141,6 +144,7 @@ TEST(RestorectlCommandLine, MistakesAreExplained) {
            {"usb", "restore", "--client", "x", "--map", "/dev/sda=/a"},
            {"usb", "mount", "--map", "/dev/sda=/a"},
            {"reboot", "now"},
+           {"watch", "--force"},
            {"frobnicate"},
            {"network", "--timeout", "0"},
            {"network", "--timeout", "soon"},
