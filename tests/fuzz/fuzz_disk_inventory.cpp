@@ -90,10 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       split == std::string::npos ? std::vector<std::string>() : splitLines(text.substr(split + 4));
 
   std::set<std::string> asked;
-  const Json::Value inventory = buildInventory(diskRows, partitionRows, usbOnly, [&asked](const std::string& name) {
-    asked.insert(name);
-    return busFor(name);
-  });
+  // No sysfs tree: the bus comes from the lookup alone, as udev gives it.
+  const Json::Value inventory = buildInventory(
+      diskRows, partitionRows, usbOnly,
+      [&asked](const std::string& name) {
+        asked.insert(name);
+        return busFor(name);
+      },
+      "/nonexistent-sysfs");
 
   // The disks that may be listed: whole disks whose bus answer selects them.
   std::set<std::string> eligible;
@@ -112,8 +116,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(inventory.isArray() && !inventory.empty());
   size_t listed = 0;
   for (const Json::Value& disk : inventory) {
-    checkMembers(disk, {"Device", "Model", "Size"}, {"partitions"});
+    checkMembers(disk, {"Device", "Model", "Size"}, {"partitions", "InUse"});
     for (const char* member : {"Device", "Model", "Size"}) check(disk[member].isString());
+    // A disk the user may not pick says why; only target disks are marked.
+    if (disk.isMember("InUse")) check(!usbOnly && disk["InUse"].isString() && !disk["InUse"].asString().empty());
     const std::string device = disk["Device"].asString();
     check(eligible.count(device) == 1);
     ++listed;
