@@ -14,20 +14,12 @@
 
 #include "blockdev/target_writer.h"
 #include "common/temp_dir.h"
-#include "rig/rig_fixture.h"
-#include "support/command.h"
+#include "rig/vfat_target.h"
 #include "support/io.h"
-#include "support/text.h"
 
 namespace {
 
 constexpr int64_t kMiB = 1024 * 1024;
-
-std::string fileSystemOn(const std::string& device) {
-  std::string found;
-  runCommand("blkid -p -s TYPE -o value " + device + " 2>&1", found);
-  return trim(found);
-}
 
 // Overwrites 4 KiB of the device past every page cache.
 void damage(const std::string& device, int64_t at) {
@@ -46,16 +38,10 @@ protected:
 
   void SetUp() override {
     SKIP_WITHOUT_RIG();
-    rig_ = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"target", "internal", "64M"}});
-    rig_->partition("target", "label: dos\nsize=16M, type=83\n");
-    rig_->mkfs("target", 1, "vfat");
-    partition_ = rig_->partition("target", 1);
+    target_ = std::make_unique<VfatTarget>();
+    partition_ = target_->partition();
     ASSERT_EQ(fileSystemOn(partition_), "vfat");
-    const auto file = dir_.path() / "volume.img";
-    std::string ignored;
-    runCommand("truncate -s 8M " + file.string() + " && mkfs.ext4 -q -F " + file.string() + " >/dev/null 2>&1",
-               ignored);
-    image_ = getFile(file.string());
+    image_ = ext4VolumeBytes(dir_.path());
     ASSERT_EQ(image_.size(), static_cast<size_t>(8 * kMiB));
   }
   void TearDown() override { blockdev::setAfterWriteHookForTests(nullptr); }
@@ -88,7 +74,7 @@ protected:
   }
 
   TempDir dir_;
-  std::unique_ptr<Rig> rig_;
+  std::unique_ptr<VfatTarget> target_;
   std::string partition_;
   std::string image_;
 };
@@ -120,7 +106,7 @@ TEST_F(PartitionWriteOnRig, CutAfterTheBodyLeavesNothingMountableAndCommitComple
 TEST_F(PartitionWriteOnRig, DamageBehindThePageCacheIsCaughtBeforeSuccess) {
   for (const int64_t damaged : {5 * kMiB + 8192, int64_t{0}}) {
     SCOPED_TRACE(damaged);
-    const std::string disk = rig_->device("target");
+    const std::string disk = target_->rig().device("target");
     blockdev::setAfterWriteHookForTests([&](int descriptor, int64_t start, size_t length) {
       if (start <= damaged && damaged < start + static_cast<int64_t>(length)) {
         if (damaged == 0) {

@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "rig/restore_targets.h"
+#include "rig/vfat_target.h"
 #include "server_restore/e2e_fixture.h"
 #include "support/command.h"
 
@@ -314,14 +315,6 @@ protected:
     EXPECT_EQ(receive(60s)["error"].asString(), "0");
     send(restoreRequest(rig_->device("target"), {c}));
     return c;
-  }
-
-  // The file-system type blkid finds on `device` when probing it directly;
-  // empty for none.
-  static std::string fileSystemOn(const std::string& device) {
-    std::string found;
-    runCommand("blkid -p -s TYPE -o value " + device + " 2>&1", found);
-    return found;
   }
 
   // Follows the restore until drive C shows a percentage.

@@ -15,9 +15,7 @@
 #include "blockdev/block_device.h"
 #include "blockdev/write_ledger.h"
 #include "common/temp_dir.h"
-#include "rig/rig_fixture.h"
-#include "support/command.h"
-#include "support/text.h"
+#include "rig/vfat_target.h"
 
 namespace {
 
@@ -44,26 +42,14 @@ private:
   uint64_t failFrom_ = UINT64_MAX;
 };
 
-std::string fileSystemOn(const std::string& device) {
-  std::string found;
-  runCommand("blkid -p -s TYPE -o value " + device + " 2>&1", found);
-  return trim(found);
-}
-
 class ImageRestoreOnRig : public ::testing::Test {
 protected:
   void SetUp() override {
     SKIP_WITHOUT_RIG();
-    rig_ = std::make_unique<Rig>(std::vector<RigDiskSpec>{{"target", "internal", "64M"}});
-    rig_->partition("target", "label: dos\nsize=16M, type=83\n");
-    rig_->mkfs("target", 1, "vfat");
-    partition_ = rig_->partition("target", 1);
+    target_ = std::make_unique<VfatTarget>();
+    partition_ = target_->partition();
     ASSERT_EQ(fileSystemOn(partition_), "vfat");
-    // The image: an ext4 volume of 8 MiB.
-    const auto file = dir_.path() / "volume.img";
-    runCommand("truncate -s 8M " + file.string() + " && mkfs.ext4 -q -F " + file.string() + " >/dev/null 2>&1",
-               ignored_);
-    image_ = std::make_unique<MemoryImage>(getFile(file.string()));
+    image_ = std::make_unique<MemoryImage>(ext4VolumeBytes(dir_.path()));
     ASSERT_EQ(image_->size(), static_cast<uint64_t>(8 * kMiB));
   }
   void TearDown() override { blockdev::setAfterWriteHookForTests(nullptr); }
@@ -78,8 +64,7 @@ protected:
   }
 
   TempDir dir_;
-  std::string ignored_;
-  std::unique_ptr<Rig> rig_;
+  std::unique_ptr<VfatTarget> target_;
   std::string partition_;
   std::unique_ptr<MemoryImage> image_;
   std::ostringstream out_;
