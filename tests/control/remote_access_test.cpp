@@ -167,6 +167,44 @@ TEST_F(RemoteAccessTest, TheConsoleShowsTheAddressWithTheTokenUntilTheAgentStops
   EXPECT_FALSE(fs::exists(issue / "restore-agent.issue"));
 }
 
+TEST_F(RemoteAccessTest, ATokenFileDeletedWhileTheAgentRunsIsMadeAnewAndOnlyTheNewTokenWorks) {
+  const fs::path issue = dir_.path() / "issue.d";
+  fs::create_directories(issue);
+  startAgent({{"RESTORE_AGENT_ISSUE_DIR", issue.string()}});
+  const fs::path file = work_ / "access-token";
+  std::string old = readFile(file);
+  ASSERT_FALSE(old.empty()) << agent_->log();
+  old.pop_back();
+  ASSERT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + old), 101);
+
+  fs::remove(file);
+  // The agent looks at the file every 5 seconds.
+  std::string made;
+  for (int i = 0; i < 150 && made.empty(); ++i) {
+    std::this_thread::sleep_for(100ms);
+    const std::string text = readFile(file);
+    if (!text.empty() && text.back() == '\n') {
+      made = text.substr(0, text.size() - 1);
+    }
+  }
+  ASSERT_FALSE(made.empty()) << "no new token file within 15 s\n" << agent_->log();
+  EXPECT_NE(made, old);
+  struct stat status {};
+  ASSERT_EQ(::stat(file.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+  const std::string line = "Open http://192.0.2.10:12209/?token=" + made;
+  ASSERT_TRUE(agent_->waitForLog(line + "\n", 5s)) << agent_->log();
+  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + old), 401);
+  EXPECT_EQ(statusLine(httpFrom(remoteAddress, "GET /?token=" + old + " HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n")),
+            "HTTP/1.1 401 Unauthorized");
+  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + made), 101);
+  EXPECT_EQ(upgradeStatus("127.0.0.1", "/backend"), 101);
+  const std::string shown = readFile(issue / "restore-agent.issue");
+  EXPECT_NE(shown.find(line + "\n"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find(old), std::string::npos) << shown;
+}
+
 TEST_F(RemoteAccessTest, AHostGuessingTokensWaitsAndIdleSocketsFromItAreBounded) {
   startAgent({{"RESTORE_AGENT_TOKEN", "configured-token"}});
   const std::string wrong = "GET /?token=guess HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n";
