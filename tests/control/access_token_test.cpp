@@ -9,11 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <atomic>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,13 +19,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string contentOf(const fs::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 mode_t modeOf(const fs::path& path) {
   struct stat status {};
@@ -56,7 +47,7 @@ TEST(AccessToken, KeptWithOwnerOnlyModeReusedAndRemadeWhenDeleted) {
   const std::optional<std::string> first = loadOrMakeAccessToken(file, error);
   ASSERT_TRUE(first) << error;
   EXPECT_EQ(modeOf(file), 0600u);
-  EXPECT_EQ(contentOf(file), *first + "\n");
+  EXPECT_EQ(fileContent(file), *first + "\n");
   EXPECT_FALSE(fs::exists(dir.path() / "access-token.new"));
 
   EXPECT_EQ(loadOrMakeAccessToken(file, error), first);
@@ -65,7 +56,7 @@ TEST(AccessToken, KeptWithOwnerOnlyModeReusedAndRemadeWhenDeleted) {
   const std::optional<std::string> second = loadOrMakeAccessToken(file, error);
   ASSERT_TRUE(second) << error;
   EXPECT_NE(second, first);
-  EXPECT_EQ(contentOf(file), *second + "\n");
+  EXPECT_EQ(fileContent(file), *second + "\n");
 }
 
 TEST(AccessToken, AFileOthersCouldReadOrAPlantedLinkIsReplaced) {
@@ -90,7 +81,7 @@ TEST(AccessToken, AFileOthersCouldReadOrAPlantedLinkIsReplaced) {
   ASSERT_TRUE(token) << error;
   EXPECT_NE(*token, known);
   EXPECT_FALSE(fs::is_symlink(file));
-  EXPECT_EQ(contentOf(planted), known + "\n");
+  EXPECT_EQ(fileContent(planted), known + "\n");
 
   // Too short to be a secret, or not text of the token's alphabet.
   for (const std::string bad : {"short", "has spaces in it, 0123456789abcdef", ""}) {
@@ -145,7 +136,7 @@ TEST(AccessTokenHolder, ADeletedFileIsMadeAnewAndTheNewTokenIsTheOneInUse) {
   EXPECT_NE(now.token, agent.started);
   EXPECT_GE(now.token.size(), 22u);
   EXPECT_EQ(now.scope, TokenScope::remotePeers);
-  EXPECT_EQ(contentOf(agent.file), now.token + "\n");
+  EXPECT_EQ(fileContent(agent.file), now.token + "\n");
   EXPECT_EQ(modeOf(agent.file), 0600u);
   EXPECT_EQ(log.find(agent.started), std::string::npos) << log;
   EXPECT_EQ(log.find(now.token), std::string::npos) << "the console lines show the token, not this line: " << log;
@@ -160,7 +151,7 @@ TEST(AccessTokenHolder, AnotherUsableTokenWrittenThereIsTaken) {
   followQuietly(*agent.holder, changed);
   EXPECT_TRUE(changed);
   EXPECT_EQ(agent.holder->current().token, own);
-  EXPECT_EQ(contentOf(agent.file), own + "\n") << "the operator's file is left as written";
+  EXPECT_EQ(fileContent(agent.file), own + "\n") << "the operator's file is left as written";
 }
 
 TEST(AccessTokenHolder, AFileWithoutAUsableTokenKeepsTheTokenInUseAndIsLoggedOnce) {
@@ -177,7 +168,7 @@ TEST(AccessTokenHolder, AFileWithoutAUsableTokenKeepsTheTokenInUseAndIsLoggedOnc
   EXPECT_NE(log.find(agent.file.string()), std::string::npos) << log;
   EXPECT_EQ(followQuietly(*agent.holder, changed), "");
   EXPECT_EQ(agent.holder->current().token, agent.started);
-  EXPECT_EQ(contentOf(agent.file), known + "\n") << "not replaced behind the operator's back";
+  EXPECT_EQ(fileContent(agent.file), known + "\n") << "not replaced behind the operator's back";
 
   fs::remove(agent.file);
   const fs::path planted = agent.dir.write("planted", known + "\n");

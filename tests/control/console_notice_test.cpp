@@ -7,21 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string contentOf(const fs::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(ConsoleNotice, OneLinePerAddressAnotherHostCouldUse) {
   const std::vector<std::string> addresses = {"127.0.0.1", "192.168.7.20", "::1", "fe80::1", "2001:db8::7"};
@@ -42,7 +33,7 @@ TEST(ConsoleNotice, TheConsoleFileFollowsTheAddressesAndGoesAway) {
   notice.update({"10.0.0.6"});
   const std::string log = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(log, "Open http://10.0.0.5:12209/?token=tok\nOpen http://10.0.0.6:12209/?token=tok\n");
-  const std::string shown = contentOf(file);
+  const std::string shown = fileContent(file);
   EXPECT_NE(shown.find("Open http://10.0.0.6:12209/?token=tok\n"), std::string::npos) << shown;
   EXPECT_EQ(shown.find("10.0.0.5"), std::string::npos) << shown;
 
@@ -81,7 +72,7 @@ TEST(ConsoleNotice, TheConsoleFileCarriesAQrCodeOfTheFirstAddressAndTheLogDoesNo
     }
     return block;
   };
-  std::string shown = contentOf(file);
+  std::string shown = fileContent(file);
   const std::string firstCode = qrBlock("http://10.0.0.5:12209/?token=first-token");
   ASSERT_GT(firstCode.size(), 100u);
   EXPECT_NE(shown.find("Open http://192.168.7.20:12209/?token=first-token\n"), std::string::npos) << shown;
@@ -97,7 +88,7 @@ TEST(ConsoleNotice, TheConsoleFileCarriesAQrCodeOfTheFirstAddressAndTheLogDoesNo
   log = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(log,
             "Open http://10.0.0.5:12209/?token=second-token\nOpen http://192.168.7.20:12209/?token=second-token\n");
-  shown = contentOf(file);
+  shown = fileContent(file);
   EXPECT_EQ(shown.find("first-token"), std::string::npos) << shown;
   EXPECT_EQ(shown.find(firstCode), std::string::npos);
   EXPECT_NE(shown.find(qrBlock("http://10.0.0.5:12209/?token=second-token")), std::string::npos) << shown;
