@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "control/log_line.h"
 #include "support/unique_fd.h"
 
 namespace {
@@ -39,24 +40,31 @@ std::string cause(const std::string& what, const std::filesystem::path& file) {
 }
 
 // The file's token, when it is ours alone: a file others could read, or a
-// link someone planted, does not hold a secret.
-std::optional<std::string> readKeptToken(const std::filesystem::path& file) {
+// link someone planted, does not hold a secret. Otherwise nothing, and in
+// `why` the reason.
+std::optional<std::string> readKeptToken(const std::filesystem::path& file, std::string& why) {
   const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
-      (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+  if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0) {
+    why = errno == ELOOP ? "is a symbolic link" : std::string("cannot be read: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+    why = "is not a regular file of the agent's user";
+    return std::nullopt;
+  }
+  if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    why = "is open to group or others (it must have mode 0600)";
     return std::nullopt;
   }
   std::array<char, 512> buffer{};
   const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
-  if (got <= 0) {
-    return std::nullopt;
-  }
-  std::string text(buffer.data(), static_cast<std::size_t>(got));
+  std::string text(buffer.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
     text.pop_back();
   }
   if (!isUsableToken(text)) {
+    why = "holds no token (22 to 256 characters of A-Z a-z 0-9 - _)";
     return std::nullopt;
   }
   return text;
@@ -102,7 +110,8 @@ std::optional<std::string> makeAccessToken() {
 }
 
 std::optional<std::string> loadOrMakeAccessToken(const std::filesystem::path& file, std::string& error) {
-  if (std::optional<std::string> kept = readKeptToken(file)) {
+  std::string why;
+  if (std::optional<std::string> kept = readKeptToken(file, why)) {
     return kept;
   }
   std::optional<std::string> token = makeAccessToken();
@@ -129,4 +138,61 @@ std::optional<AccessTokenSetting> accessTokenFromEnvironment(const std::filesyst
     return std::nullopt;
   }
   return AccessTokenSetting{*token, TokenScope::remotePeers};
+}
+
+AccessTokenHolder::AccessTokenHolder(AccessTokenSetting setting, std::filesystem::path file)
+    : setting_(std::move(setting)), file_(std::move(file)) {}
+
+AccessTokenSetting AccessTokenHolder::current() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return setting_;
+}
+
+bool AccessTokenHolder::followFile() {
+  const AccessTokenSetting inUse = current();
+  if (inUse.scope != TokenScope::remotePeers) {
+    return false;
+  }
+  struct stat status {};
+  if (::lstat(file_.c_str(), &status) != 0 && errno == ENOENT) {
+    std::string error;
+    std::optional<std::string> token = makeAccessToken();
+    if (!token) {
+      complainOnce("Cannot make a new access token: the system's random source failed; the token in use stays");
+      return false;
+    }
+    if (!keepToken(file_, *token, error)) {
+      complainOnce("Cannot make a new access token: " + error + "; the token in use stays");
+      return false;
+    }
+    logLine(file_.string() + " was removed: a new access token was made, the old one no longer works");
+    replace(std::move(*token));
+    return true;
+  }
+  std::string why;
+  std::optional<std::string> kept = readKeptToken(file_, why);
+  if (!kept) {
+    complainOnce("Not taking the access token of " + file_.string() + ": it " + why + "; the token in use stays");
+    return false;
+  }
+  lastComplaint_.clear();
+  if (*kept == inUse.token) {
+    return false;
+  }
+  logLine("Took the access token written to " + file_.string() + ": the old one no longer works");
+  replace(std::move(*kept));
+  return true;
+}
+
+void AccessTokenHolder::replace(std::string token) {
+  lastComplaint_.clear();
+  const std::lock_guard<std::mutex> lock(mutex_);
+  setting_.token = std::move(token);
+}
+
+void AccessTokenHolder::complainOnce(const std::string& complaint) {
+  if (complaint != lastComplaint_) {
+    logLine(complaint);
+  }
+  lastComplaint_ = complaint;
 }

@@ -4,6 +4,7 @@
 // endpoint on purpose, the agent makes a token of its own and keeps it in a
 // file only root can read; whoever sits at the machine sees it on the screen.
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -34,3 +35,30 @@ std::optional<std::string> loadOrMakeAccessToken(const std::filesystem::path& fi
 // `error`: the agent must then not start open by accident.
 std::optional<AccessTokenSetting> accessTokenFromEnvironment(const std::filesystem::path& file,
                                                              std::string& error);
+
+// The token requests are judged by, read by every request's thread. The
+// agent's own token follows its file while the agent runs: deleted, the file
+// is made anew with a new token, and a usable token written there by the
+// operator is taken; the old token stops working either way. A configured
+// token and open access stay as they were set.
+class AccessTokenHolder {
+public:
+  AccessTokenHolder(AccessTokenSetting setting, std::filesystem::path file);
+
+  AccessTokenSetting current() const;
+  // Compares the agent's own token with its file; true when the token in use
+  // changed. A file that holds no usable token (a link, a file others could
+  // read) leaves the token in use as it is, and is logged once, not every
+  // time it is looked at. Called from
+  // one thread at a time.
+  bool followFile();
+
+private:
+  void replace(std::string token);
+  void complainOnce(const std::string& complaint);
+
+  mutable std::mutex mutex_;
+  AccessTokenSetting setting_;
+  const std::filesystem::path file_;
+  std::string lastComplaint_;
+};

@@ -5,16 +5,41 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <string_view>
 #include <system_error>
 
 #include "control/access_policy.h"
 #include "control/log_line.h"
+#include "control/qr_text.h"
 
 namespace {
+
+constexpr std::string_view openWord = "Open ";
 
 bool isLinkLocal(const std::string& address) {
   in6_addr v6{};
   return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LINKLOCAL(&v6);
+}
+
+// An operator's RESTORE_AGENT_TOKEN may hold any text. Percent-encoded, it
+// also keeps backslashes out of the console's file, where agetty would take
+// them for its escapes.
+std::string forUrl(const std::string& token) {
+  static constexpr const char* hex = "0123456789ABCDEF";
+  std::string text;
+  for (const char c : token) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '_' || c == '.' || c == '~';
+    if (unreserved) {
+      text += c;
+    } else {
+      text += '%';
+      text += hex[byte >> 4];
+      text += hex[byte & 15];
+    }
+  }
+  return text;
 }
 
 }  // namespace
@@ -29,9 +54,9 @@ std::vector<std::string> consoleLines(const std::vector<std::string>& addresses,
       continue;
     }
     const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
-    std::string line = "Open http://" + host + ":" + std::to_string(port) + "/";
+    std::string line = std::string(openWord) + "http://" + host + ":" + std::to_string(port) + "/";
     if (!token.empty()) {
-      line += "?token=" + token;
+      line += "?token=" + forUrl(token);
     }
     lines.push_back(line);
   }
@@ -69,6 +94,12 @@ void ConsoleNotice::update(const std::vector<std::string>& addresses) {
       out << "  " << line << "\n";
     }
     out << "\n";
+    if (!shown_.empty()) {
+      for (const std::string& row : qrTextLines(shown_.front().substr(openWord.size()))) {
+        out << "  " << row << "\n";
+      }
+      out << "\n";
+    }
     if (!out.flush()) {
       logLine("Cannot write " + partial.string());
       return;

@@ -10,7 +10,8 @@ inline constexpr const char* consoleIssueFileName = "restore-agent.issue";
 
 // "Open http://ADDRESS:PORT/?token=TOKEN" for each address that another host
 // could use (loopback ones left out, IPv6 in brackets); without "?token=..."
-// when `token` is empty.
+// when `token` is empty. A character of the token that a URL cannot carry as
+// it is goes percent-encoded.
 std::vector<std::string> consoleLines(const std::vector<std::string>& addresses, const std::string& token,
                                       unsigned short port);
 
@@ -20,9 +21,11 @@ public:
   // exist.
   ConsoleNotice(std::filesystem::path issueFolder, std::string token, unsigned short port);
 
-  // Logs the lines and rewrites the console's file when `addresses` give
-  // other lines than last time.
+  // Logs the lines and rewrites the console's file, with a QR code of the
+  // first line's address, when `addresses` give other lines than last time.
   void update(const std::vector<std::string>& addresses);
+  // The token of the lines from the next update() on.
+  void replaceToken(std::string token) { token_ = std::move(token); }
   // Takes the file away again.
   void remove() const;
 

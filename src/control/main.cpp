@@ -50,12 +50,14 @@ void raiseOpenFileLimit() {
 }
 
 // Keeps the console's lines current while the network script or DHCP
-// changes the machine's addresses, and takes the console's file away when
-// the agent is stopped (SIGTERM from systemd, Ctrl-C by hand).
-void showOnConsole(const AccessTokenSetting& token, unsigned short port) {
+// changes the machine's addresses or someone deletes the token's file, and
+// takes the console's file away when the agent is stopped (SIGTERM from
+// systemd, Ctrl-C by hand).
+void showOnConsole(const std::shared_ptr<AccessTokenHolder>& tokens, unsigned short port) {
   const char* folder = std::getenv("RESTORE_AGENT_ISSUE_DIR");
-  auto notice = std::make_shared<ConsoleNotice>(folder && *folder ? folder : "/etc/issue.d", token.token, port);
-  notice->update(accessPolicyFromEnvironment(token).ownAddresses);
+  auto notice =
+      std::make_shared<ConsoleNotice>(folder && *folder ? folder : "/etc/issue.d", tokens->current().token, port);
+  notice->update(accessPolicyFromEnvironment(tokens->current()).ownAddresses);
 
   sigset_t stopping;
   sigemptyset(&stopping);
@@ -75,9 +77,12 @@ void showOnConsole(const AccessTokenSetting& token, unsigned short port) {
     pthread_sigmask(SIG_UNBLOCK, &stopping, nullptr);
     ::raise(signal);
   }).detach();
-  std::thread([notice, token] {
+  std::thread([notice, tokens] {
     for (;;) {
       pauseFor(std::chrono::seconds(5));
+      tokens->followFile();
+      const AccessTokenSetting token = tokens->current();
+      notice->replaceToken(token.token);
       notice->update(accessPolicyFromEnvironment(token).ownAddresses);
     }
   }).detach();
@@ -101,15 +106,16 @@ int main() {
     // Every program the agent starts inherits its environment; none of them
     // needs the token, and a restore tool's environment is readable in /proc.
     ::unsetenv("RESTORE_AGENT_TOKEN");
+    auto tokens = std::make_shared<AccessTokenHolder>(*token, std::filesystem::current_path() / accessTokenFileName);
     // First of the agent's threads: the signals it waits for are blocked in
     // every later one.
-    showOnConsole(*token, WsServerConfig{}.port);
+    showOnConsole(tokens, WsServerConfig{}.port);
     MachineEnvironment machine;
     WsServerConfig config;
     // Read for each request: the network script may give the machine new
-    // addresses while the agent runs.
-    config.gate.access = [token = *token](const AccessRequest& request) {
-      return judgeAccess(accessPolicyFromEnvironment(token), request);
+    // addresses, and the token may be made anew, while the agent runs.
+    config.gate.access = [tokens](const AccessRequest& request) {
+      return judgeAccess(accessPolicyFromEnvironment(tokens->current()), request);
     };
     // Looked up for each request too, so a page installed later is served.
     config.gate.pageRoot = std::filesystem::current_path() / "ui";

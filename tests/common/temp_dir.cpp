@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 TempDir::TempDir() {
@@ -23,4 +24,11 @@ std::filesystem::path TempDir::write(const std::string& relative, const std::str
   std::ofstream out(target, std::ios::binary | std::ios::trunc);
   out << content;
   return target;
+}
+
+std::string fileContent(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }

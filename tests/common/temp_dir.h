@@ -17,3 +17,6 @@ public:
 private:
   std::filesystem::path path_;
 };
+
+// The whole of a file; empty when it cannot be read.
+std::string fileContent(const std::filesystem::path& path);

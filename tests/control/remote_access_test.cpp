@@ -20,10 +20,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,13 +33,6 @@ namespace {
 
 // TEST-NET-1: never routed, and here only on this namespace's loopback.
 constexpr const char* remoteAddress = "192.0.2.10";
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // One plain HTTP exchange from `from` to the agent at the same address; the
 // whole answer, or what came before the agent closed the connection.
@@ -111,7 +102,7 @@ TEST_F(RemoteAccessTest, RemotePeersNeedTheTokenFromTheFileAndLoopbackPeersDoNot
   struct stat status {};
   ASSERT_EQ(::stat(file.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
-  std::string token = readFile(file);
+  std::string token = fileContent(file);
   ASSERT_FALSE(token.empty());
   ASSERT_EQ(token.back(), '\n');
   token.pop_back();
@@ -140,12 +131,12 @@ TEST_F(RemoteAccessTest, RemotePeersNeedTheTokenFromTheFileAndLoopbackPeersDoNot
   // The next start keeps the token; a deleted file gives a new one.
   agent_.reset();
   startAgent();
-  EXPECT_EQ(readFile(file), token + "\n");
+  EXPECT_EQ(fileContent(file), token + "\n");
   agent_.reset();
   fs::remove(file);
   startAgent();
   ASSERT_TRUE(fs::exists(file));
-  EXPECT_NE(readFile(file), token + "\n");
+  EXPECT_NE(fileContent(file), token + "\n");
   EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + token), 401);
 }
 
@@ -153,11 +144,11 @@ TEST_F(RemoteAccessTest, TheConsoleShowsTheAddressWithTheTokenUntilTheAgentStops
   const fs::path issue = dir_.path() / "issue.d";
   fs::create_directories(issue);
   startAgent({{"RESTORE_AGENT_ISSUE_DIR", issue.string()}});
-  std::string token = readFile(work_ / "access-token");
+  std::string token = fileContent(work_ / "access-token");
   token.pop_back();
   const std::string line = "Open http://192.0.2.10:12209/?token=" + token;
   EXPECT_TRUE(agent_->waitForLog(line + "\n", 5s)) << agent_->log();
-  EXPECT_NE(readFile(issue / "restore-agent.issue").find(line + "\n"), std::string::npos);
+  EXPECT_NE(fileContent(issue / "restore-agent.issue").find(line + "\n"), std::string::npos);
 
   ::kill(agent_->pid(), SIGTERM);
   for (int i = 0; i < 100 && agent_->running(); ++i) {
@@ -165,6 +156,44 @@ TEST_F(RemoteAccessTest, TheConsoleShowsTheAddressWithTheTokenUntilTheAgentStops
   }
   EXPECT_FALSE(agent_->running());
   EXPECT_FALSE(fs::exists(issue / "restore-agent.issue"));
+}
+
+TEST_F(RemoteAccessTest, ATokenFileDeletedWhileTheAgentRunsIsMadeAnewAndOnlyTheNewTokenWorks) {
+  const fs::path issue = dir_.path() / "issue.d";
+  fs::create_directories(issue);
+  startAgent({{"RESTORE_AGENT_ISSUE_DIR", issue.string()}});
+  const fs::path file = work_ / "access-token";
+  std::string old = fileContent(file);
+  ASSERT_FALSE(old.empty()) << agent_->log();
+  old.pop_back();
+  ASSERT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + old), 101);
+
+  fs::remove(file);
+  // The agent looks at the file every 5 seconds.
+  std::string made;
+  for (int i = 0; i < 150 && made.empty(); ++i) {
+    std::this_thread::sleep_for(100ms);
+    const std::string text = fileContent(file);
+    if (!text.empty() && text.back() == '\n') {
+      made = text.substr(0, text.size() - 1);
+    }
+  }
+  ASSERT_FALSE(made.empty()) << "no new token file within 15 s\n" << agent_->log();
+  EXPECT_NE(made, old);
+  struct stat status {};
+  ASSERT_EQ(::stat(file.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+  const std::string line = "Open http://192.0.2.10:12209/?token=" + made;
+  ASSERT_TRUE(agent_->waitForLog(line + "\n", 5s)) << agent_->log();
+  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + old), 401);
+  EXPECT_EQ(statusLine(httpFrom(remoteAddress, "GET /?token=" + old + " HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n")),
+            "HTTP/1.1 401 Unauthorized");
+  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + made), 101);
+  EXPECT_EQ(upgradeStatus("127.0.0.1", "/backend"), 101);
+  const std::string shown = fileContent(issue / "restore-agent.issue");
+  EXPECT_NE(shown.find(line + "\n"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find(old), std::string::npos) << shown;
 }
 
 TEST_F(RemoteAccessTest, AHostGuessingTokensWaitsAndIdleSocketsFromItAreBounded) {
