@@ -8,6 +8,7 @@
 #include "capture.h"
 #include "command_line.h"
 #include "credentials.h"
+#include "password_input.h"
 #include "service.h"
 #include "store.h"
 
@@ -22,7 +23,8 @@ const char kUsage[] =
     "  backup-service capture --store DIR --client NAME --disk DEV --partition N --letter L\n"
     "                         [--time SECONDS] [--associated-to ID] [--device-number N] [--allow-plain-file]\n"
     "  backup-service list    --store DIR\n"
-    "  backup-service adduser --store DIR --user U --password P [--rounds R]\n";
+    "  backup-service adduser --store DIR --user U --password-file F [--rounds R]\n"
+    "                         (F is - for standard input; --password P works too, but ps shows it)\n";
 
 int fail(const std::string& message) {
   std::cerr << "backup-service: " << message << "\n";
@@ -133,10 +135,23 @@ int runList(const CommandLine& line) {
 }
 
 int runAddUser(const CommandLine& line) {
-  if (!line.value("--user") || !line.value("--password")) {
-    return fail("--user and --password are required");
+  const auto given = line.value("--password");
+  const auto file = line.value("--password-file");
+  if (!line.value("--user") || (given.has_value() == file.has_value())) {
+    return fail("--user and one of --password-file and --password are required");
   }
   std::string error;
+  std::string password;
+  if (file) {
+    const auto read = readPasswordLine(*file, std::cin, error);
+    if (!read) {
+      return fail("--password-file: " + error);
+    }
+    password = *read;
+  } else {
+    std::cerr << "backup-service: warning: ps shows --password to every user of this machine; use --password-file\n";
+    password = *given;
+  }
   std::optional<long long> rounds;
   if (!line.number("--rounds", 0, 100000000, rounds, error)) {
     return fail(error);
@@ -148,7 +163,7 @@ int runAddUser(const CommandLine& line) {
   }
   user.salt = randomHex(8);
   user.rounds = static_cast<int>(rounds.value_or(0));
-  user.digest = passwordDigest(*line.value("--password"), user.salt, user.rounds);
+  user.digest = passwordDigest(password, user.salt, user.rounds);
   const Store store(*line.value("--store"));
   if (!store.create(error) || !store.addUser(user, error)) {
     return fail(error);
@@ -182,7 +197,7 @@ int main(int argc, char** argv) {
        {"--allow-plain-file"},
        runCapture},
       {"list", {"--store"}, {}, runList},
-      {"adduser", {"--store", "--user", "--password", "--rounds"}, {}, runAddUser},
+      {"adduser", {"--store", "--user", "--password", "--password-file", "--rounds"}, {}, runAddUser},
   };
   for (const Sub& sub : subs) {
     if (command == sub.name) {

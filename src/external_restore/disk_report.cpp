@@ -1,10 +1,14 @@
 #include "external_restore/disk_report.h"
 
 #include "control/queues.h"
+#include "control/session_generation.h"
 #include "disks/target_disks.h"
 #include "external_restore/disk_fit.h"
 #include "support/command.h"
+#include "support/log_line.h"
+#include "support/process_runner.h"
 #include "support/shell_quote.h"
+#include "support/text.h"
 
 Json::Value GetDiskInfoJson(const std::vector<std::string>& paths) {
   Json::Value report;
@@ -40,7 +44,30 @@ std::string GetMBRInfo(const std::string& image, const std::string& key) {
   return lines.empty() ? std::string() : lines.front();
 }
 
-uint64_t GetSizeOfSourceDisk(const std::string& file, bool addMbrSuffix) {
+std::string scratchTableCommand(const std::string& table, const std::string& loop) {
+  return "sudo ./keelbackrestoreclient --restore-mbr " + shellQuote(table) + " -o  " + shellQuote(loop);
+}
+
+bool restoreMbrOntoScratch(const std::string& table, const std::string& loop, std::chrono::milliseconds deadline,
+                           const std::function<bool()>& stopRequested, std::vector<std::string>& lines,
+                           std::string& why) {
+  const ChildRun run =
+      runChild(shellCommand(scratchTableCommand(table, loop)), ChildStdout::pipe, ChildLimits{stopRequested, deadline});
+  lines = split(run.output, '\n');
+  if (run.exit.how == ChildExit::How::timedOut) {
+    why = "the restore tool did not write the partition table of " + table + " onto a scratch disk within " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(deadline).count()) +
+          " s and was stopped";
+    return false;
+  }
+  if (run.exit.how == ChildExit::How::stopped) {
+    why = "the restore tool's writing of the partition table of " + table + " onto a scratch disk was stopped";
+    return false;
+  }
+  return true;
+}
+
+uint64_t GetSizeOfSourceDisk(const std::string& file, bool addMbrSuffix, std::chrono::milliseconds deadline) {
   const std::string table = addMbrSuffix ? file + ".mbr" : file;
   std::string output;
 
@@ -52,10 +79,20 @@ uint64_t GetSizeOfSourceDisk(const std::string& file, bool addMbrSuffix) {
   }
   const std::string loop = attached.front();
 
-  runCommand("sudo ./keelbackrestoreclient --restore-mbr " + shellQuote(table) + " -o  " + shellQuote(loop), output);
-  const std::vector<std::string> rows =
-      runCommand("sudo fdisk -l " + shellQuote(loop) + " | grep -v Disk | grep " + shellQuote(loop), output);
-  const uint64_t end = largestEndSector(rows);
+  std::vector<std::string> toolLines;
+  std::string why;
+  // A session replaced meanwhile needs no report, and the session after it
+  // waits for the disk-work lock.
+  const bool written = restoreMbrOntoScratch(table, loop, deadline, sessionSuperseded, toolLines, why);
+  uint64_t end = 0;
+  if (written) {
+    const std::vector<std::string> rows =
+        runCommand("sudo fdisk -l " + shellQuote(loop) + " | grep -v Disk | grep " + shellQuote(loop), output);
+    end = largestEndSector(rows);
+  } else {
+    // Size 0 fits no target: the report refuses a source it could not measure.
+    logLine("Error: the size of the source disk of " + table + " is unknown: " + why);
+  }
 
   runSystem("sudo losetup -d " + shellQuote(loop));
   runSystem("rm -f temp");

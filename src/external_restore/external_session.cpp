@@ -49,10 +49,15 @@ void answerDiskReport(const std::string& message, const BackupFolders& folders) 
   logLine("Operation revd " + textMember(request, "op"));
   std::vector<std::string> images;
   for (const std::string& image : textList(memberOf(request, "args"))) {
-    if (folders.holds(image)) {
-      images.push_back(image);
-    } else {
+    // The report hands the tool the image's partition-table file, which a
+    // link on the drive could lead anywhere on this machine, as "-r" knows.
+    if (!folders.holds(image)) {
       logLine("Image " + image + " is not inside a backup folder found on the drives; left out");
+    } else if (!folders.holds(image + ".mbr")) {
+      logLine("Error: the partition-table file " + image + ".mbr is missing or lies outside the backup folders " +
+              "found on the drives; " + image + " left out of the report");
+    } else {
+      images.push_back(image);
     }
   }
   GetDiskInfoJson(images);

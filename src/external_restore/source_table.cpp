@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "control/shared_state.h"
 #include "support/command.h"
 #include "support/log_line.h"
 #include "support/shell_quote.h"
@@ -34,7 +35,7 @@ uint64_t usableEnd(const blockdev::ProbedTable& table, uint64_t diskSize, unsign
 }  // namespace
 
 bool learnSourceTable(const std::string& tableFile, unsigned blockSize, blockdev::ProbedTable& table,
-                      std::string& why) {
+                      std::string& why, std::chrono::milliseconds deadline) {
   // A scratch left by an earlier run could still hold that run's table and
   // pass for the one this tool writes.
   runSystem("rm -f temp");
@@ -48,17 +49,19 @@ bool learnSourceTable(const std::string& tableFile, unsigned blockSize, blockdev
     return false;
   }
   const std::string loop = attached.front();
-  const std::string command =
-      "sudo ./keelbackrestoreclient --restore-mbr " + shellQuote(tableFile) + " -o  " + shellQuote(loop);
-  logLine("restore_mbr_cmd " + command);
-  for (const std::string& line : runCommandWithStatus(command).lines) {
+  logLine("restore_mbr_cmd " + scratchTableCommand(tableFile, loop));
+  std::vector<std::string> lines;
+  // The user's cancel stops a tool that hangs here as it stops an image.
+  const bool written =
+      restoreMbrOntoScratch(tableFile, loop, deadline, [] { return cancelrestore.load(); }, lines, why);
+  for (const std::string& line : lines) {
     logLine(line);
   }
   std::string probeError;
-  const bool learned = blockdev::probePartitionTable(loop, table, probeError);
+  const bool learned = written && blockdev::probePartitionTable(loop, table, probeError);
   runSystem("sudo losetup -d " + shellQuote(loop));
   runSystem("rm -f temp");
-  if (!learned) {
+  if (written && !learned) {
     why = "the restore tool put no partition table from " + tableFile + " onto a scratch disk with " +
           std::to_string(blockSize) + "-byte blocks (" + probeError + ")";
   }

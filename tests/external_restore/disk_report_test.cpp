@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -12,7 +13,9 @@
 
 #include "common/temp_dir.h"
 #include "control/queues.h"
+#include "control/shared_state.h"
 #include "disks/disk_inventory.h"
+#include "external_restore/source_table.h"
 #include "rig/rig_fixture.h"
 
 namespace {
@@ -66,10 +69,11 @@ protected:
   }
 
   // Captures a partition of a rig disk as an image with its ".mbr" record.
-  std::string capture(Rig& rig, const std::string& disk, int partition, const std::string& relative, int device_number) {
+  std::string capture(Rig& rig, const std::string& disk, int partition, const std::string& relative, int device_number,
+                      const std::string& tool = RESTORE_TOOL_BINARY) {
     const fs::path image = backups_.path() / relative;
     fs::create_directories(image.parent_path());
-    const RigRun run = runProgram({RESTORE_TOOL_BINARY, "--create-image", "--disk", rig.device(disk), "--partition",
+    const RigRun run = runProgram({tool, "--create-image", "--disk", rig.device(disk), "--partition",
                                    std::to_string(partition), "--device-number", std::to_string(device_number), "-o",
                                    image.string()});
     EXPECT_EQ(run.status, 0) << run.output;
@@ -200,6 +204,59 @@ TEST_F(DiskReportOnDisks, UnreadableRecordMeasuresNothingAndCleansUp) {
   const WorkingDirectory cwd(work_.path());
   EXPECT_EQ(GetMBRInfo(image.string(), "device_number"), "");
   EXPECT_EQ(GetSizeOfSourceDisk(image.string(), true), 0u);
+  EXPECT_FALSE(fs::exists(work_.path() / "temp"));
+}
+
+// Whether a restore tool with an argument holding `text` still runs.
+bool stillRunning(const std::string& text) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    std::ostringstream read;
+    read << in.rdbuf();
+    const std::string cmdline = read.str();
+    if (cmdline.find(text) != std::string::npos && cmdline.find("keelbackrestoreclient") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(DiskReportOnDisks, AToolThatHangsOnTheScratchIsEndedAtItsDeadlineOrByTheCancel) {
+  Rig rig({{"stick", "usb", "64M"}, {"target", "internal", "64M"}});
+  rig.partition("stick", "label: dos\nstart=2048, size=16384, type=83\n");
+  const std::string image = capture(rig, "stick", 1, "b/Image_C/c.raw", 4, CONTRACT_TOOL);
+  fs::remove(work_.path() / "keelbackrestoreclient");
+  fs::create_symlink(CONTRACT_TOOL, work_.path() / "keelbackrestoreclient");
+  const ScopedEnv path("PATH", Rig::pathWithStandIns());
+  const ScopedEnv state("RIG_STATE", rig.state().string());
+  const WorkingDirectory cwd(work_.path());
+  // The same tool measures the source while it does not hang.
+  ASSERT_EQ(GetSizeOfSourceDisk(image, true), 2048u + 16384 - 1);
+
+  const ScopedEnv hang("CONTRACT_TOOL_HANG", "--restore-mbr");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(GetSizeOfSourceDisk(image, true, std::chrono::seconds(1)), 0u) << "a size the tool never wrote";
+  blockdev::ProbedTable table;
+  std::string why;
+  EXPECT_FALSE(learnSourceTable(image + ".mbr", 512, table, why, std::chrono::seconds(1)));
+  EXPECT_NE(why.find("within 1 s"), std::string::npos) << why;
+  // The deadline given was kept, not the agent's own of minutes.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+  EXPECT_FALSE(stillRunning(image)) << "the hanging tool was left running";
+  EXPECT_FALSE(fs::exists(work_.path() / "temp"));
+
+  // During a restore run the user's cancel ends the wait long before the
+  // deadline.
+  cancelrestore = true;
+  why.clear();
+  const auto cancelled = std::chrono::steady_clock::now();
+  const bool learned = learnSourceTable(image + ".mbr", 512, table, why);
+  cancelrestore = false;
+  EXPECT_FALSE(learned);
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(60));
+  EXPECT_NE(why.find("was stopped"), std::string::npos) << why;
+  EXPECT_EQ(why.find("within"), std::string::npos) << why;
+  EXPECT_FALSE(stillRunning(image));
   EXPECT_FALSE(fs::exists(work_.path() / "temp"));
 }
 

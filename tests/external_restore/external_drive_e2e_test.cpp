@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,12 @@ struct Drives {
   std::string brokenImage() const {
     return "TarnbyBMR_Backups/pc1/180101-0000_Image_D/180101-0000_Image_D_disk0.vhd";
   }
+  // On the ext4 partition: an image whose partition-table file is a link to
+  // `outsideRecord`, a real record off the drive.
+  std::string linkedImage() const {
+    return "TarnbyBMR_Backups/pc3/170319-0800_Image_C/170319-0800_Image_C_disk0.raw";
+  }
+  std::string outsideRecord() const { return (scratch.path() / "outside/c.raw.mbr").string(); }
   std::string kname(int partition) const { return fs::path(rig->partition("usb", partition)).filename().string(); }
 };
 
@@ -210,6 +217,8 @@ void buildDrives() {
   fs::create_directories(broken.parent_path());
   std::ofstream(broken) << "this is not a disk image";
   fs::copy_file(mountDir / (made->vhdImage("C") + ".mbr"), broken.string() + ".mbr");
+  fs::create_directories(fs::path(made->outsideRecord()).parent_path());
+  fs::copy_file(mountDir / (made->vhdImage("C") + ".mbr"), made->outsideRecord());
   rig.umount(mountDir);
 
   rig.mount("usb", 2, mountDir);
@@ -223,6 +232,10 @@ void buildDrives() {
   fs::create_directories(mountDir / "TarnbyBMR_Backups/pc2");
   // A link that leads off the drive: the search must not follow it.
   fs::create_directory_symlink("/", mountDir / "TarnbyBMR_Backups/pc2/root");
+  const fs::path linked = mountDir / made->linkedImage();
+  fs::create_directories(linked.parent_path());
+  std::ofstream(linked) << "an image whose table lies elsewhere";
+  fs::create_symlink(made->outsideRecord(), linked.string() + ".mbr");
   rig.umount(mountDir);
 
   made->premountDir = (made->scratch.path() / "premounted").string();
@@ -537,6 +550,35 @@ TEST_F(ExternalDrive, BrowsesTheCatalogueAndReportsSourceAgainstTargets) {
   ASSERT_TRUE(reply.has_value());
   ASSERT_EQ((*reply)["Result"].size(), 1u) << agent_->log();
   EXPECT_EQ((*reply)["Result"][0].asString(), "pc1");
+}
+
+TEST_F(ExternalDrive, TheReportNeverFollowsAPartitionTableFileLinkedOffTheDrive) {
+  const auto partitions = mountDrives();
+  const std::string ntfsFolder = partitions.at(drives->kname(1))["MOUNTPOINT"].asString();
+  const std::string ext4Folder = partitions.at(drives->kname(5))["MOUNTPOINT"].asString();
+  ASSERT_FALSE(ntfsFolder.empty());
+  ASSERT_FALSE(ext4Folder.empty());
+  // The tool the agent runs notes every argument it is given.
+  const fs::path given = work_.path() / "tool-arguments";
+  replaceTool("printf '%s\\n' \"$@\" >>'" + given.string() + "'\nexec '" + RESTORE_TOOL_BINARY + "' \"$@\"\n");
+  const std::string normal = rootOf(ntfsFolder) + "/" + drives->vhdImage("C");
+  const std::string linked = rootOf(ext4Folder) + "/" + drives->linkedImage();
+
+  const Json::Value reply = report({linked, normal});
+  EXPECT_EQ(reply["error"].asString(), "0") << reply.toStyledString();
+  ASSERT_EQ(reply["SourceDisk"].size(), 1u) << reply.toStyledString();
+  EXPECT_EQ(reply["SourceDisk"][0]["Size"].asInt64(), kSourceBytes);
+  EXPECT_EQ(reply["SourceDisk"][0]["Drives"].toStyledString(), listOf(normal).toStyledString())
+      << "the linked image was reported";
+  std::ifstream in(given);
+  std::ostringstream read;
+  read << in.rdbuf();
+  const std::string arguments = read.str();
+  EXPECT_NE(arguments.find(normal + ".mbr"), std::string::npos) << arguments;
+  EXPECT_EQ(arguments.find(linked), std::string::npos) << arguments;
+  EXPECT_EQ(arguments.find(drives->outsideRecord()), std::string::npos) << arguments;
+  EXPECT_TRUE(agent_->waitForLog(linked + ".mbr is missing or lies outside the backup folders", 0ms))
+      << agent_->log();
 }
 
 // The same restore through each tool: the agent relies on nothing of a tool

@@ -161,7 +161,8 @@ TEST_F(ServerRestoreEndToEnd, SaltedPasswordLoginAsksUntilThePasswordIsRight) {
   rig_->partition("source", "label: dos\nsize=8M, type=83\n");
   capture("source", 1, "C", kTime);
   const BackupServiceRun added = runBackupService(
-      {"adduser", "--store", store_.path().string(), "--user", "admin", "--password", "right one", "--rounds", "1000"});
+      {"adduser", "--store", store_.path().string(), "--user", "admin", "--password-file",
+       work_.write("admin-password", "right one\n").string(), "--rounds", "1000"});
   ASSERT_EQ(added.status, 0) << added.errors;
   startService();
   startSession();

@@ -124,7 +124,9 @@ TEST(BackupServiceCapture, ListShowsClientsImagesAndAssociations) {
                                                .partition = 2, .letter = "C", .time = {}, .associatedTo = first,
                                                .allowPlainFile = true});
   EXPECT_EQ(second, first + 1);
-  ASSERT_EQ(runBackupService({"adduser", "--store", store.string(), "--user", "admin", "--password", "pw"}).status, 0);
+  const auto password = dir.write("password", "pw\n");
+  ASSERT_EQ(runBackupService({"adduser", "--store", store.string(), "--user", "admin", "--password-file",
+                              password.string()}).status, 0);
 
   const auto run = runBackupService({"list", "--store", store.string()});
   ASSERT_EQ(run.status, 0) << run.errors;

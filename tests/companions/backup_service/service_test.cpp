@@ -244,8 +244,11 @@ TEST_F(BackupServiceProtocol, OpenStoreAcceptsALoginWithoutCredentials) {
 }
 
 TEST_F(BackupServiceProtocol, SaltedLoginsWithAndWithoutPbkdf2) {
-  ASSERT_EQ(runBackupService({"adduser", "--store", store_.string(), "--user", "admin", "--password", "Adm1n"}).status, 0);
-  ASSERT_EQ(runBackupService({"adduser", "--store", store_.string(), "--user", "ops", "--password", "0ps!",
+  const auto admin = work_.write("admin-password", "Adm1n\n");
+  const auto ops = work_.write("ops-password", "0ps!\n");
+  ASSERT_EQ(runBackupService({"adduser", "--store", store_.string(), "--user", "admin", "--password-file",
+                              admin.string()}).status, 0);
+  ASSERT_EQ(runBackupService({"adduser", "--store", store_.string(), "--user", "ops", "--password-file", ops.string(),
                               "--rounds", "2000"}).status, 0);
   startService();
   int err = -1;
