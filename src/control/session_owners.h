@@ -1,6 +1,7 @@
 #pragma once
 // Which connection sent the "init" of each session generation. Replies of a
-// session go to that connection, and only it may drive the session.
+// session go to that connection, and only it may drive the session; what the
+// session counts against a peer (session_peer) is counted against its address.
 #include <map>
 #include <mutex>
 
