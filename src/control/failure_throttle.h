@@ -23,6 +23,8 @@ public:
   FailureThrottle() = default;
   explicit FailureThrottle(Limits limits) : limits_(limits) {}
 
+  // An IPv4 address counts as one with its IPv4-mapped IPv6 form (as a
+  // dual-stack socket reports it).
   void recordFailure(const std::string& address, Clock::time_point now);
   // Nothing until `address` has failed failuresBeforeWaiting times within
   // the window, then 1 s, doubling with each further failure, up to

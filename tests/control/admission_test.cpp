@@ -161,6 +161,34 @@ TEST(AdmissionEndpoint, FortySimultaneousClientsHoldAtMostThirtyTwoConnections) 
   }
 }
 
+TEST(AdmissionEndpoint, AnOpenConnectionKnowsItsPeersAddress) {
+  // The address a session's wrong passwords are counted against.
+  WsServerConfig config;
+  config.port = 0;
+  WsServer server(config);
+  std::string error;
+  ASSERT_TRUE(server.listen(error)) << error;
+  server.startThread();
+
+  const int fd = connectFrom("127.0.3.9", server.port());
+  ASSERT_GE(fd, 0);
+  sendAll(fd,
+          "GET /backend HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  EXPECT_EQ(statusLine(fd), "HTTP/1.1 101 Switching Protocols");
+  for (int i = 0; i < 200 && server.endpoint().connections().empty(); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  const std::vector<WsConnectionPtr> open = server.endpoint().connections();
+  ASSERT_EQ(open.size(), 1u);
+  FailureThrottle failures;
+  for (int i = 0; i < 5; ++i) {
+    failures.recordFailure(open.front()->peerAddress(), Admission::Clock::now());
+  }
+  EXPECT_EQ(failures.waitFor("127.0.3.9", Admission::Clock::now()), 1s) << open.front()->peerAddress();
+  ::close(fd);
+}
+
 TEST(AdmissionEndpoint, IdleConnectionsFromOneRemoteAddressAreClosedBeyondTheBound) {
   WsServerConfig config;
   config.port = 0;

@@ -43,6 +43,22 @@ TEST(FailureThrottle, ManyFailuresAgeOutOneByOne) {
   EXPECT_EQ(throttle.waitFor("192.0.2.1", start + 75s), 0s);
 }
 
+TEST(FailureThrottle, AHostCountsAsOneWhicheverSpellingItsAddressArrivesIn) {
+  // A dual-stack socket reports IPv4 peers in their mapped IPv6 form.
+  FailureThrottle throttle;
+  for (const char* address : {"::ffff:192.0.2.1", "192.0.2.1", "::FFFF:192.0.2.1", "::ffff:c000:201", "192.0.2.1"}) {
+    throttle.recordFailure(address, start);
+  }
+  EXPECT_EQ(throttle.waitFor("192.0.2.1", start), 1s);
+  EXPECT_EQ(throttle.waitFor("::ffff:192.0.2.1", start), 1s);
+  EXPECT_EQ(throttle.waitFor("::ffff:192.0.2.10", start), 0s);
+  EXPECT_EQ(throttle.waitFor("::192.0.2.1", start), 0s) << "an IPv4-compatible address is another host";
+  for (int i = 0; i < 5; ++i) {
+    throttle.recordFailure(i % 2 ? "2001:DB8:0:0::1" : "2001:db8::1", start);
+  }
+  EXPECT_EQ(throttle.waitFor("2001:db8:0000::0001", start), 1s);
+}
+
 TEST(FailureThrottle, LimitsAreTheCallersToChoose) {
   FailureThrottle throttle({.failuresBeforeWaiting = 2, .window = 10s, .longestWait = 3s});
   throttle.recordFailure("::1", start);
