@@ -20,9 +20,6 @@ public:
     std::chrono::seconds longestWait{60};
   };
 
-  FailureThrottle() = default;
-  explicit FailureThrottle(Limits limits) : limits_(limits) {}
-
   // An IPv4 address counts as one with its IPv4-mapped IPv6 form (as a
   // dual-stack socket reports it).
   void recordFailure(const std::string& address, Clock::time_point now);
@@ -36,7 +33,7 @@ private:
   // With the lock held.
   void forgetOldFailures(Clock::time_point now);
 
-  const Limits limits_;
+  const Limits limits_{};
   std::mutex mutex_;
   std::map<std::string, std::deque<Clock::time_point>> failures_;
 };

@@ -59,20 +59,4 @@ TEST(FailureThrottle, AHostCountsAsOneWhicheverSpellingItsAddressArrivesIn) {
   EXPECT_EQ(throttle.waitFor("2001:db8:0000::0001", start), 1s);
 }
 
-TEST(FailureThrottle, LimitsAreTheCallersToChoose) {
-  FailureThrottle throttle({.failuresBeforeWaiting = 2, .window = 10s, .longestWait = 3s});
-  throttle.recordFailure("::1", start);
-  EXPECT_EQ(throttle.waitFor("::1", start), 0s);
-  throttle.recordFailure("::1", start);
-  EXPECT_EQ(throttle.waitFor("::1", start), 1s);
-  throttle.recordFailure("::1", start);
-  throttle.recordFailure("::1", start);
-  EXPECT_EQ(throttle.waitFor("::1", start + 9s), 3s);
-  EXPECT_EQ(throttle.waitFor("::1", start + 10s), 0s);
-  throttle.recordFailure("::1", start + 10s);
-  throttle.recordFailure("::1", start + 10s);
-  throttle.clear();
-  EXPECT_EQ(throttle.waitFor("::1", start + 10s), 0s);
-}
-
 }  // namespace
