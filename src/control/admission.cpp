@@ -2,8 +2,8 @@
 
 #include "control/access_policy.h"
 
-std::shared_ptr<Admission> Admission::create(Limits limits) {
-  return std::shared_ptr<Admission>(new Admission(limits));
+std::shared_ptr<Admission> Admission::create(Limits limits, FailureThrottle& failures) {
+  return std::shared_ptr<Admission>(new Admission(limits, failures));
 }
 
 void Admission::Slot::release() {
@@ -49,33 +49,4 @@ std::optional<Admission::Slot> Admission::admitUpgrade(std::size_t open, std::si
   }
   ++upgrading_;
   return Slot(shared_from_this(), std::string(), true);
-}
-
-void Admission::forgetOldFailures(Clock::time_point now) {
-  for (auto it = failures_.begin(); it != failures_.end();) {
-    auto& times = it->second;
-    while (!times.empty() && now - times.front() >= limits_.failureWindow) {
-      times.pop_front();
-    }
-    it = times.empty() ? failures_.erase(it) : std::next(it);
-  }
-}
-
-void Admission::recordWrongToken(const std::string& address, Clock::time_point now) {
-  const std::lock_guard lock(mutex_);
-  forgetOldFailures(now);
-  failures_[address].push_back(now);
-}
-
-Admission::Clock::duration Admission::waitFor(const std::string& address, Clock::time_point now) {
-  const std::lock_guard lock(mutex_);
-  forgetOldFailures(now);
-  const auto found = failures_.find(address);
-  if (found == failures_.end() || found->second.size() < limits_.failuresBeforeWaiting) {
-    return Clock::duration::zero();
-  }
-  const std::size_t beyond = found->second.size() - limits_.failuresBeforeWaiting;
-  // 2^6 s already passes the cap.
-  const std::chrono::seconds wait(beyond >= 6 ? limits_.longestWait.count() : (1LL << beyond));
-  return std::min<Clock::duration>(wait, limits_.longestWait);
 }

@@ -4,27 +4,24 @@
 // giving wrong tokens waits. Without these, idle sockets from one host use up
 // the agent's descriptors in the middle of a restore, and a token can be
 // guessed as fast as the network carries requests.
-#include <chrono>
 #include <cstddef>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "control/failure_throttle.h"
+
 class Admission : public std::enable_shared_from_this<Admission> {
 public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = FailureThrottle::Clock;
 
   struct Limits {
     std::size_t pending = 64;
     // Loopback peers are this machine itself (the console's browser opens
     // several at once); they count toward `pending` only.
     std::size_t pendingPerAddress = 8;
-    std::size_t failuresBeforeWaiting = 5;
-    std::chrono::seconds failureWindow{60};
-    std::chrono::seconds longestWait{60};
   };
 
   // Held while a connection counts; gives its place back when it goes.
@@ -52,7 +49,9 @@ public:
     bool upgrade_ = false;
   };
 
-  static std::shared_ptr<Admission> create(Limits limits);
+  // Wrong tokens count in `failures`, beside the wrong passwords of the
+  // login dialogue.
+  static std::shared_ptr<Admission> create(Limits limits, FailureThrottle& failures = wrongSecrets);
 
   // A place for a connection from `address` that has not finished its HTTP
   // exchange; nothing when the endpoint holds enough of those.
@@ -61,20 +60,19 @@ public:
   // are open of at most `most`.
   std::optional<Slot> admitUpgrade(std::size_t open, std::size_t most);
 
-  void recordWrongToken(const std::string& address, Clock::time_point now);
-  // How long `address` waits before its next answer: nothing until it has
-  // given failuresBeforeWaiting wrong tokens within failureWindow, then 1 s,
-  // doubling with each further one, up to longestWait.
-  Clock::duration waitFor(const std::string& address, Clock::time_point now);
+  void recordWrongToken(const std::string& address, Clock::time_point now) { failures_.recordFailure(address, now); }
+  // How long `address` waits before its next answer (FailureThrottle).
+  Clock::duration waitFor(const std::string& address, Clock::time_point now) {
+    return failures_.waitFor(address, now);
+  }
 
 private:
-  explicit Admission(Limits limits) : limits_(limits) {}
-  void forgetOldFailures(Clock::time_point now);
+  Admission(Limits limits, FailureThrottle& failures) : limits_(limits), failures_(failures) {}
 
   const Limits limits_;
+  FailureThrottle& failures_;
   std::mutex mutex_;
   std::size_t pending_ = 0;
   std::size_t upgrading_ = 0;
   std::map<std::string, std::size_t> pendingByAddress_;
-  std::map<std::string, std::deque<Clock::time_point>> failures_;
 };

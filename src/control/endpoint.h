@@ -22,6 +22,8 @@ public:
   virtual ~WsConnection() = default;
   // A stable token for log lines: the connection's address in hexadecimal.
   virtual std::string identity() const = 0;
+  // The peer's network address as text; empty when it is not known.
+  virtual std::string peerAddress() const { return std::string(); }
   // Queues `text` as one text frame. Callable from any thread; `done`, when
   // given, runs on the I/O thread once the frame is written or has failed.
   virtual void send(std::string text, SendDone done = {}) = 0;

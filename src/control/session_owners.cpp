@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "control/session_peer.h"
+
 namespace {
 
 // Replies are queued only for the newest sessions; older entries only grow.
@@ -16,6 +18,8 @@ bool same(const std::weak_ptr<WsConnection>& owner, const WsConnectionPtr& conne
 SessionOwners sessionOwners;
 
 void SessionOwners::record(unsigned generation, const WsConnectionPtr& connection) {
+  // The session's wrong passwords count against its owner's address.
+  recordSessionPeer(generation, connection->peerAddress());
   const std::lock_guard lock(mutex_);
   owners_[generation] = connection;
   while (owners_.size() > kGenerationsKept) {

@@ -1,6 +1,8 @@
 #pragma once
 // Which connection sent the "init" of each session generation. Replies of a
-// session go to that connection, and only it may drive the session.
+// session go to that connection, and only it may drive the session; its
+// address is noted for the session too (session_peer), so that the session's
+// wrong passwords count against it.
 #include <map>
 #include <mutex>
 

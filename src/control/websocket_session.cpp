@@ -16,6 +16,8 @@ WebSocketSession::WebSocketSession(beast::tcp_stream&& stream, WsEndpoint& endpo
   std::ostringstream id;
   id << static_cast<const void*>(this);
   identity_ = id.str();
+  beast::error_code ignored;
+  peer_ = beast::get_lowest_layer(ws_).socket().remote_endpoint(ignored).address().to_string();
 
   websocket::stream_base::timeout timeouts{};
   timeouts.handshake_timeout = config.handshakeTimeout;

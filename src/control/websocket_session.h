@@ -22,6 +22,7 @@ public:
   WebSocketSession(beast::tcp_stream&& stream, WsEndpoint& endpoint, const WsServerConfig& config);
 
   std::string identity() const override { return identity_; }
+  std::string peerAddress() const override { return peer_; }
   void send(std::string text, SendDone done) override;
 
   // Completes the handshake of the upgrade `request` and starts reading;
@@ -52,6 +53,7 @@ private:
   beast::websocket::stream<beast::tcp_stream> ws_;
   WsEndpoint& endpoint_;
   std::string identity_;
+  std::string peer_;
   beast::flat_buffer buffer_;
   std::deque<Outgoing> outgoing_;
   std::size_t queuedBytes_ = 0;

@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -54,6 +55,23 @@ bool isAbortRequest(const std::string& text) {
   return stringMember(parseMessage(text), "op").find("start") != std::string::npos;
 }
 
+// A long wait is taken in slices of this, so that an abort ends it promptly.
+constexpr std::chrono::milliseconds kWaitSlice{250};
+
+// True when the dialogue must end (see LoginPrompt::abortWaiting) before
+// `duration` has passed.
+bool abortedWhileWaiting(const LoginPrompt& prompt, std::chrono::milliseconds duration) {
+  while (duration > std::chrono::milliseconds::zero()) {
+    if (prompt.abortWaiting(isAbortRequest)) {
+      return true;
+    }
+    const std::chrono::milliseconds slice = std::min(duration, kWaitSlice);
+    pauseFor(slice);
+    duration -= slice;
+  }
+  return prompt.abortWaiting(isAbortRequest);
+}
+
 bool anyUsable(const std::vector<SPasswordSalt>& salts) {
   for (const SPasswordSalt& entry : salts) {
     if (entry.usable()) {
@@ -104,10 +122,25 @@ bool runLoginDialogue(const LoginPrompt& prompt, bool& abort) {
     const std::string op = stringMember(message, "op");
     logLine("op recvd  " + op);
     if (op == "auth") {
+      const std::chrono::milliseconds wait =
+          prompt.waitBeforeTrying ? prompt.waitBeforeTrying() : std::chrono::milliseconds::zero();
+      if (wait > std::chrono::milliseconds::zero()) {
+        logLine("Too many wrong passwords; waiting " + std::to_string(wait.count()) + " ms before trying this one");
+        if (abortedWhileWaiting(prompt, wait)) {
+          logLine("abort is true");
+          abort = true;
+          return true;
+        }
+      }
       const std::string pass = stringMember(message, "pass");
       int loginErr = 0;
       if (!pass.empty() && tryLogin(loginUser, pass, salts, &loginErr)) {
         return true;
+      }
+      // Only a refusal by the service is a wrong guess: an empty password is
+      // never sent, and a service out of reach judged nothing.
+      if (!pass.empty() && loginErr == 0 && prompt.wrongPassword) {
+        prompt.wrongPassword();
       }
       sendAuth(prompt, "login_failed");
     } else if (op.find("start") != std::string::npos) {

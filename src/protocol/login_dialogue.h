@@ -2,6 +2,7 @@
 // The dialogue that logs in to the backup service, asking the user interface
 // for the password when the service wants one.
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -22,6 +23,15 @@ struct LoginPrompt {
   std::atomic<bool>& foundSalt;
   // Raised each time the password is asked for.
   std::atomic<bool>& passwordAsked;
+  // Optional: how long to wait before a password given is tried, so that
+  // one who keeps guessing is slowed down. The wait comes before the try,
+  // whatever its outcome: were only wrong ones answered late, an early
+  // answer would give a right guess away. A "start-over" or a newer session
+  // (abortWaiting) ends the wait, and the dialogue with it.
+  std::function<std::chrono::milliseconds()> waitBeforeTrying = {};
+  // Optional: told of each password the service refused, before the user
+  // interface learns of it.
+  std::function<void()> wrongPassword = {};
 };
 
 // Returns once logged in (abort false, or as the caller set it) or when the

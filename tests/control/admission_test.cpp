@@ -1,5 +1,5 @@
 // Bounds on what the endpoint holds for its peers, and the wait of an
-// address that keeps giving wrong tokens.
+// address that keeps giving wrong tokens (the wait itself: failure_throttle_test).
 #include "control/admission.h"
 #include "control/endpoint.h"
 
@@ -78,24 +78,19 @@ TEST(Admission, UpgradesUnderWayCountTowardTheOpenConnections) {
   EXPECT_TRUE(admission->admitUpgrade(30, 32));
 }
 
-TEST(Admission, WrongTokensMakeTheirAddressWaitLongerUpToAMinute) {
-  const auto admission = Admission::create(limits());
-  const auto start = Admission::Clock::time_point{} + 1h;
-  for (int i = 0; i < 4; ++i) {
-    admission->recordWrongToken("192.0.2.1", start + i * 1s);
+TEST(Admission, WrongTokensCountWithWrongPasswordsOfTheSameAddress) {
+  FailureThrottle failures;
+  const auto admission = Admission::create(limits(), failures);
+  const auto now = Admission::Clock::time_point{} + 1h;
+  for (int i = 0; i < 3; ++i) {
+    admission->recordWrongToken("192.0.2.1", now);
   }
-  EXPECT_EQ(admission->waitFor("192.0.2.1", start + 4s), 0s);
-  admission->recordWrongToken("192.0.2.1", start + 4s);
-  EXPECT_EQ(admission->waitFor("192.0.2.1", start + 5s), 1s);
-  EXPECT_EQ(admission->waitFor("192.0.2.2", start + 5s), 0s) << "another address pays nothing";
-  admission->recordWrongToken("192.0.2.1", start + 5s);
-  EXPECT_EQ(admission->waitFor("192.0.2.1", start + 6s), 2s);
-  for (int i = 0; i < 20; ++i) {
-    admission->recordWrongToken("192.0.2.1", start + 6s);
-  }
-  EXPECT_EQ(admission->waitFor("192.0.2.1", start + 7s), 60s);
-  // A minute after the last wrong token, the address starts afresh.
-  EXPECT_EQ(admission->waitFor("192.0.2.1", start + 66s), 0s);
+  failures.recordFailure("192.0.2.1", now);  // a wrong password
+  EXPECT_EQ(admission->waitFor("192.0.2.1", now), 0s);
+  admission->recordWrongToken("192.0.2.1", now);
+  EXPECT_EQ(admission->waitFor("192.0.2.1", now), 1s);
+  EXPECT_EQ(failures.waitFor("192.0.2.1", now), 1s);
+  EXPECT_EQ(admission->waitFor("192.0.2.2", now), 0s);
 }
 
 // A socket from `source` (a loopback address of its own) to the server.
@@ -164,6 +159,34 @@ TEST(AdmissionEndpoint, FortySimultaneousClientsHoldAtMostThirtyTwoConnections) 
   for (const int fd : sockets) {
     ::close(fd);
   }
+}
+
+TEST(AdmissionEndpoint, AnOpenConnectionKnowsItsPeersAddress) {
+  // The address a session's wrong passwords are counted against.
+  WsServerConfig config;
+  config.port = 0;
+  WsServer server(config);
+  std::string error;
+  ASSERT_TRUE(server.listen(error)) << error;
+  server.startThread();
+
+  const int fd = connectFrom("127.0.3.9", server.port());
+  ASSERT_GE(fd, 0);
+  sendAll(fd,
+          "GET /backend HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  EXPECT_EQ(statusLine(fd), "HTTP/1.1 101 Switching Protocols");
+  for (int i = 0; i < 200 && server.endpoint().connections().empty(); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  const std::vector<WsConnectionPtr> open = server.endpoint().connections();
+  ASSERT_EQ(open.size(), 1u);
+  FailureThrottle failures;
+  for (int i = 0; i < 5; ++i) {
+    failures.recordFailure(open.front()->peerAddress(), Admission::Clock::now());
+  }
+  EXPECT_EQ(failures.waitFor("127.0.3.9", Admission::Clock::now()), 1s) << open.front()->peerAddress();
+  ::close(fd);
 }
 
 TEST(AdmissionEndpoint, IdleConnectionsFromOneRemoteAddressAreClosedBeyondTheBound) {

@@ -4,15 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "control/failure_throttle.h"
 #include "control/queues.h"
+#include "control/session_peer.h"
 #include "control/shared_state.h"
 #include "protocol/login.h"
 #include "protocol/service_fixture.h"
@@ -38,7 +44,13 @@ struct ScriptedStore {
   std::string clients = "";
   std::string password = "right";
   size_t saltCalls = 0;
+  size_t passwordsTried = 0;
   std::mutex mutex;
+
+  size_t tried() {
+    const std::lock_guard lock(mutex);
+    return passwordsTried;
+  }
 
   void answer(const std::string& request, int socket) {
     const std::lock_guard lock(mutex);
@@ -50,6 +62,7 @@ struct ScriptedStore {
     } else if (request.starts_with("GET BACKUPCLIENTS#")) {
       reply = clients;
     } else if (request.starts_with("LOGIN FOR DOWNLOAD#")) {
+      ++passwordsTried;
       const auto salts = parseSaltReply(saltReplies.back());
       reply = request == "LOGIN FOR DOWNLOAD#pw=s3rvice&pw" + loginParameters("admin", password, salts) ? "ok"
                                                                                                           : "failed";
@@ -66,14 +79,29 @@ protected:
     isConnected = false;
     msg_queue.clear();
     resp_queue.clear();
+    wrongSecrets.clear();
     previousPause_ = setPauseFunction([this](std::chrono::milliseconds d) { pauses_.push_back(d); });
     start([this](const std::string& request, int socket) { store_.answer(request, socket); });
   }
   void TearDown() override {
     setPauseFunction(previousPause_);
+    adoptSessionGeneration(0);
     msg_queue.clear();
     resp_queue.clear();
+    wrongSecrets.clear();
     ServiceTest::TearDown();
+  }
+  // Makes the calling thread the session of a new generation, started from
+  // `peer`, as the endpoint does for an "init".
+  void becomeSessionOf(const std::string& peer) {
+    const unsigned generation = openNextSessionGeneration();
+    recordSessionPeer(generation, peer);
+    adoptSessionGeneration(generation);
+  }
+  std::chrono::milliseconds paused() const {
+    std::chrono::milliseconds total{0};
+    for (const std::chrono::milliseconds pause : pauses_) total += pause;
+    return total;
   }
   std::vector<std::string> sent() {
     std::vector<std::string> msgs;
@@ -163,6 +191,74 @@ TEST_F(LoginDialogueTest, SaltOnceSeenIsRememberedWhenTheFetchLaterFails) {
   EXPECT_TRUE(do_login(abort));
   EXPECT_TRUE(abort);
   EXPECT_EQ(sent(), (std::vector<std::string>{"password_needed"}));
+}
+
+TEST_F(LoginDialogueTest, AfterFiveWrongPasswordsEachFurtherOneIsTriedOnlyAfterALongerWait) {
+  becomeSessionOf("192.0.2.7");
+  // How long the dialogue waited after each number of passwords tried.
+  std::map<size_t, std::chrono::milliseconds> waitedAfter;
+  setPauseFunction([&](std::chrono::milliseconds d) {
+    pauses_.push_back(d);
+    waitedAfter[store_.tried()] += d;
+  });
+  for (int i = 0; i < 6; ++i) msg_queue.push(R"({"op": "auth", "pass": "wrong"})");
+  msg_queue.push(R"({"op": "auth", "pass": "right"})");
+  bool abort = false;
+  EXPECT_TRUE(do_login(abort));
+  EXPECT_FALSE(abort);
+  EXPECT_EQ(store_.tried(), 7u);
+  const std::vector<std::string> msgs = sent();
+  EXPECT_EQ(std::count(msgs.begin(), msgs.end(), "login_failed"), 6);
+  EXPECT_EQ(waitedAfter, (std::map<size_t, std::chrono::milliseconds>{{5, std::chrono::seconds(1)},
+                                                                      {6, std::chrono::seconds(2)}}));
+  // Counted against the address that started the session, and nowhere else.
+  const auto now = FailureThrottle::Clock::now();
+  EXPECT_EQ(wrongSecrets.waitFor("192.0.2.7", now), std::chrono::seconds(2));
+  EXPECT_EQ(wrongSecrets.waitFor("192.0.2.8", now), FailureThrottle::Clock::duration::zero());
+}
+
+TEST_F(LoginDialogueTest, ARightPasswordAfterWrongOnesWaitsAsLongBeforeItIsTried) {
+  // Were only wrong guesses answered late, an early answer would tell a
+  // right one at once, and the guesser could give up on every slow one.
+  becomeSessionOf("127.0.0.1");  // a guess from the console's browser is still a guess
+  for (int i = 0; i < 5; ++i) msg_queue.push(R"({"op": "auth", "pass": "wrong"})");
+  msg_queue.push(R"({"op": "auth", "pass": "right"})");
+  bool abort = false;
+  EXPECT_TRUE(do_login(abort));
+  EXPECT_FALSE(abort);
+  EXPECT_EQ(store_.tried(), 6u);
+  EXPECT_EQ(paused(), std::chrono::seconds(1));
+  const std::vector<std::string> msgs = sent();
+  EXPECT_EQ(std::count(msgs.begin(), msgs.end(), "login_failed"), 5);
+  EXPECT_EQ(std::count(msgs.begin(), msgs.end(), "password_needed"), 6) << "not asked again: logged in";
+}
+
+TEST_F(LoginDialogueTest, AStartOverOrANewSessionEndsTheWaitAndTheDialogue) {
+  const std::vector<std::pair<const char*, std::function<void()>>> interruptions = {
+      {"start-over", [] { msg_queue.push(R"({"op": "start-over"})"); }},
+      {"a newer init", [] { openNextSessionGeneration(); }},
+  };
+  for (const auto& [name, interrupt] : interruptions) {
+    SCOPED_TRACE(name);
+    wrongSecrets.clear();
+    pauses_.clear();
+    const size_t triedBefore = store_.tried();
+    becomeSessionOf("192.0.2.7");
+    for (int i = 0; i < 20; ++i) wrongSecrets.recordFailure("192.0.2.7", FailureThrottle::Clock::now());
+    msg_queue.push(R"({"op": "auth", "pass": "right"})");
+    setPauseFunction([&](std::chrono::milliseconds d) {
+      if (pauses_.empty()) interrupt();
+      pauses_.push_back(d);
+    });
+    bool abort = false;
+    EXPECT_TRUE(do_login(abort));
+    EXPECT_TRUE(abort);
+    EXPECT_EQ(store_.tried(), triedBefore) << "the password waiting its turn is never tried";
+    EXPECT_EQ(pauses_.size(), 1u) << "a minute's wait ends at the next slice";
+    EXPECT_LT(paused(), std::chrono::seconds(1));
+    msg_queue.clear();
+    resp_queue.clear();
+  }
 }
 
 // A program without the agent's session (the restore tool, the backup
