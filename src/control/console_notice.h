@@ -8,17 +8,19 @@
 
 inline constexpr const char* consoleIssueFileName = "restore-agent.issue";
 
-// "Open http://ADDRESS:PORT/?token=TOKEN" for each address that another host
-// could use (loopback ones left out, IPv6 in brackets); without "?token=..."
-// when `token` is empty.
+// "Open SCHEME://ADDRESS:PORT/?token=TOKEN" for each address that another
+// host could use (loopback ones left out, IPv6 in brackets); without
+// "?token=..." when `token` is empty. `scheme` is "https" when the endpoint
+// speaks TLS.
 std::vector<std::string> consoleLines(const std::vector<std::string>& addresses, const std::string& token,
-                                      unsigned short port);
+                                      unsigned short port, const std::string& scheme = "http");
 
 class ConsoleNotice {
 public:
   // `issueFolder`: where agetty looks; nothing is written when it does not
   // exist.
-  ConsoleNotice(std::filesystem::path issueFolder, std::string token, unsigned short port);
+  ConsoleNotice(std::filesystem::path issueFolder, std::string token, unsigned short port,
+                std::string scheme = "http");
 
   // Logs the lines and rewrites the console's file when `addresses` give
   // other lines than last time.
@@ -32,6 +34,7 @@ private:
   std::filesystem::path issueFolder_;
   std::string token_;
   unsigned short port_;
+  std::string scheme_;
   std::vector<std::string> shown_;
   bool first_ = true;
 };

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include "control/http_session.h"
+#include "control/tls_context.h"
 
 namespace {
 
@@ -99,6 +100,14 @@ void Listener::onAccept(beast::error_code ec, tcp::socket socket) {
     socket.close(ignored);
     return doAccept();
   }
-  std::make_shared<HttpSession>(std::move(socket), endpoint_, config_, path_, admission_, std::move(*slot))->run();
+  if (config_.tls) {
+    std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), config_.tls->context()), endpoint_, config_,
+                                             path_, admission_, std::move(*slot))
+        ->run();
+  } else {
+    std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)), endpoint_, config_, path_, admission_,
+                                               std::move(*slot))
+        ->run();
+  }
   doAccept();
 }
