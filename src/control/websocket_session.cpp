@@ -30,9 +30,10 @@ WebSocketSession<Stream>::WebSocketSession(Stream&& stream, WsEndpoint& endpoint
 
 template <class Stream>
 void WebSocketSession<Stream>::send(std::string text, SendDone done) {
-  net::post(ws_.get_executor(), [self = this->shared_from_this(), text = std::move(text), done = std::move(done)]() mutable {
-    self->onSend(std::move(text), std::move(done));
-  });
+  net::post(ws_.get_executor(),
+            [self = this->shared_from_this(), text = std::move(text), done = std::move(done)]() mutable {
+              self->onSend(std::move(text), std::move(done));
+            });
 }
 
 template <class Stream>

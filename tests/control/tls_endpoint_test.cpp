@@ -5,14 +5,12 @@
 #include "common/agent_process.h"
 #include "common/loopback.h"
 #include "common/temp_dir.h"
+#include "common/tls_certificate.h"
 #include "common/ws_client.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -29,7 +27,6 @@
 #include <boost/beast/ssl.hpp>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,7 +35,6 @@
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,48 +58,6 @@ std::string readFile(const fs::path& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-struct KeyPair {
-  fs::path certificate;
-  fs::path key;
-};
-
-// A fresh P-256 key and a self-signed certificate for it, valid for an hour.
-KeyPair makeCertificate(const fs::path& folder, const std::string& name) {
-  KeyPair pair{folder / (name + ".crt"), folder / (name + ".key")};
-  const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-  const std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
-  if (!key || !certificate) {
-    throw std::runtime_error("cannot make a key");
-  }
-  X509_set_version(certificate.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
-  X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -60);
-  X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600);
-  X509_set_pubkey(certificate.get(), key.get());
-  X509_NAME* subject = X509_get_subject_name(certificate.get());
-  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(name.c_str()), -1,
-                             -1, 0);
-  X509_set_issuer_name(certificate.get(), subject);
-  if (X509_sign(certificate.get(), key.get(), EVP_sha256()) == 0) {
-    throw std::runtime_error("cannot sign the certificate");
-  }
-  FILE* out = std::fopen(pair.certificate.c_str(), "w");
-  const bool certificateWritten = out && PEM_write_X509(out, certificate.get()) == 1;
-  if (out) {
-    std::fclose(out);
-  }
-  out = std::fopen(pair.key.c_str(), "w");
-  const bool keyWritten =
-      out && PEM_write_PrivateKey(out, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-  if (out) {
-    std::fclose(out);
-  }
-  if (!certificateWritten || !keyWritten) {
-    throw std::runtime_error("cannot write " + pair.certificate.string() + " or " + pair.key.string());
-  }
-  return pair;
 }
 
 // One exchange over TLS with the agent at `to` (the connection comes from
@@ -212,7 +166,7 @@ protected:
     dir_.write("work/ui/index.html", "<!doctype html><title>agent page</title>");
     dir_.write("work/get_ip.sh", "#!/bin/sh\necho '{\"interfaces\":[]}'\n");
     fs::permissions(work_ / "get_ip.sh", fs::perms::owner_all, fs::perm_options::add);
-    pair_ = makeCertificate(dir_.path(), "agent");
+    pair_ = makeTestCertificate(dir_.path(), "agent");
   }
 
   std::map<std::string, std::string> environment(const std::string& certificate, const std::string& key) const {
@@ -295,7 +249,7 @@ protected:
 
   TempDir dir_;
   fs::path work_;
-  KeyPair pair_;
+  TestCertificate pair_;
   std::unique_ptr<AgentProcess> agent_;
 };
 
@@ -306,7 +260,8 @@ TEST_F(TlsEndpointTest, ThePageAndTheWebSocketWorkOverTlsUnderTheSameAccessRules
   EXPECT_TRUE(agent_->waitForLog("Open https://192.0.2.10:12209/?token=" + key + "\n", 5s)) << agent_->log();
   EXPECT_EQ(agent_->countInLog("Open http://"), 0u) << agent_->log();
 
-  const std::string page = tlsExchange("127.0.0.1", "GET / HTTP/1.1\r\nHost: 127.0.0.1:12209\r\n\r\n", pair_.certificate);
+  const std::string page =
+      tlsExchange("127.0.0.1", "GET / HTTP/1.1\r\nHost: 127.0.0.1:12209\r\n\r\n", pair_.certificate);
   EXPECT_EQ(statusLine(page), "HTTP/1.1 200 OK") << page;
   EXPECT_NE(page.find("<title>agent page</title>"), std::string::npos) << page;
 
@@ -378,7 +333,7 @@ TEST_F(TlsEndpointTest, ConnectionsThatNeverSayHelloHoldTheirPlacesOnlyUntilTheT
 }
 
 TEST_F(TlsEndpointTest, AHalfOrBrokenSettingStopsTheAgentBeforeItListens) {
-  const KeyPair other = makeCertificate(dir_.path(), "other");
+  const TestCertificate other = makeTestCertificate(dir_.path(), "other");
   const fs::path notPem = dir_.write("not-pem.crt", "this is no certificate\n");
   const std::string certificate = pair_.certificate.string();
   const std::string key = pair_.key.string();
