@@ -1,7 +1,7 @@
 # Every external library comes from a Debian package (scripts/install-deps).
 find_package(Threads REQUIRED)
 find_package(Boost 1.74 REQUIRED)
-find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto SSL)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
 pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)

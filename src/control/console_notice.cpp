@@ -45,7 +45,7 @@ std::string forUrl(const std::string& token) {
 }  // namespace
 
 std::vector<std::string> consoleLines(const std::vector<std::string>& addresses, const std::string& token,
-                                      unsigned short port) {
+                                      unsigned short port, const std::string& scheme) {
   std::vector<std::string> lines;
   for (const std::string& address : addresses) {
     // A link-local address needs the browser's own interface name: no
@@ -54,7 +54,7 @@ std::vector<std::string> consoleLines(const std::vector<std::string>& addresses,
       continue;
     }
     const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
-    std::string line = std::string(openWord) + "http://" + host + ":" + std::to_string(port) + "/";
+    std::string line = std::string(openWord) + scheme + "://" + host + ":" + std::to_string(port) + "/";
     if (!token.empty()) {
       line += "?token=" + forUrl(token);
     }
@@ -63,11 +63,12 @@ std::vector<std::string> consoleLines(const std::vector<std::string>& addresses,
   return lines;
 }
 
-ConsoleNotice::ConsoleNotice(std::filesystem::path issueFolder, std::string token, unsigned short port)
-    : issueFolder_(std::move(issueFolder)), token_(std::move(token)), port_(port) {}
+ConsoleNotice::ConsoleNotice(std::filesystem::path issueFolder, std::string token, unsigned short port,
+                             std::string scheme)
+    : issueFolder_(std::move(issueFolder)), token_(std::move(token)), port_(port), scheme_(std::move(scheme)) {}
 
 void ConsoleNotice::update(const std::vector<std::string>& addresses) {
-  std::vector<std::string> lines = consoleLines(addresses, token_, port_);
+  std::vector<std::string> lines = consoleLines(addresses, token_, port_, scheme_);
   if (!first_ && lines == shown_) {
     return;
   }

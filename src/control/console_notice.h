@@ -8,18 +8,20 @@
 
 inline constexpr const char* consoleIssueFileName = "restore-agent.issue";
 
-// "Open http://ADDRESS:PORT/?token=TOKEN" for each address that another host
-// could use (loopback ones left out, IPv6 in brackets); without "?token=..."
-// when `token` is empty. A character of the token that a URL cannot carry as
-// it is goes percent-encoded.
+// "Open SCHEME://ADDRESS:PORT/?token=TOKEN" for each address that another
+// host could use (loopback ones left out, IPv6 in brackets); without
+// "?token=..." when `token` is empty. A character of the token that a URL
+// cannot carry as it is goes percent-encoded. `scheme` is "https" when the
+// endpoint speaks TLS.
 std::vector<std::string> consoleLines(const std::vector<std::string>& addresses, const std::string& token,
-                                      unsigned short port);
+                                      unsigned short port, const std::string& scheme = "http");
 
 class ConsoleNotice {
 public:
   // `issueFolder`: where agetty looks; nothing is written when it does not
   // exist.
-  ConsoleNotice(std::filesystem::path issueFolder, std::string token, unsigned short port);
+  ConsoleNotice(std::filesystem::path issueFolder, std::string token, unsigned short port,
+                std::string scheme = "http");
 
   // Logs the lines and rewrites the console's file, with a QR code of the
   // first line's address, when `addresses` give other lines than last time.
@@ -35,6 +37,7 @@ private:
   std::filesystem::path issueFolder_;
   std::string token_;
   unsigned short port_;
+  std::string scheme_;
   std::vector<std::string> shown_;
   bool first_ = true;
 };

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+class TlsContext;
+
 class WsConnection {
 public:
   using SendDone = std::function<void(const boost::system::error_code&)>;
@@ -79,6 +81,9 @@ struct WsServerConfig {
   std::size_t maxPendingPerAddress = 8;
   // Who may connect, and the web page served beside the WebSocket path.
   HttpGate gate;
+  // When set, every connection speaks TLS (https, wss) on the port; its
+  // handshake counts as part of the HTTP exchange, under the same time-out.
+  std::shared_ptr<TlsContext> tls;
 };
 
 class WsServer {

@@ -6,7 +6,12 @@
 
 #include <fcntl.h>
 
+#include <exception>
+#include <string>
+
 #include "control/http_session.h"
+#include "control/log_line.h"
+#include "control/tls_context.h"
 
 namespace {
 
@@ -99,6 +104,20 @@ void Listener::onAccept(beast::error_code ec, tcp::socket socket) {
     socket.close(ignored);
     return doAccept();
   }
-  std::make_shared<HttpSession>(std::move(socket), endpoint_, config_, path_, admission_, std::move(*slot))->run();
+  if (config_.tls) {
+    // OpenSSL's state for the connection is made here, and Asio throws when
+    // it cannot be: that connection is lost, not the accept loop.
+    try {
+      std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), config_.tls->context()), endpoint_,
+                                               config_, path_, admission_, std::move(*slot))
+          ->run();
+    } catch (const std::exception& e) {
+      logLine(std::string("Server: cannot start TLS on a connection: ") + e.what());
+    }
+  } else {
+    std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)), endpoint_, config_, path_, admission_,
+                                               std::move(*slot))
+        ->run();
+  }
   doAccept();
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Accepts connections on the endpoint's port and starts an HttpSession for
-// each.
+// each, over TLS when the endpoint has a certificate.
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 

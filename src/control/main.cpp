@@ -6,6 +6,7 @@
 #include "control/machine_environment.h"
 #include "control/response_pump.h"
 #include "control/shared_state.h"
+#include "control/tls_context.h"
 #include "support/pause.h"
 
 #include <pthread.h>
@@ -53,10 +54,11 @@ void raiseOpenFileLimit() {
 // changes the machine's addresses or someone deletes the token's file, and
 // takes the console's file away when the agent is stopped (SIGTERM from
 // systemd, Ctrl-C by hand).
-void showOnConsole(const std::shared_ptr<AccessTokenHolder>& tokens, unsigned short port) {
+void showOnConsole(const std::shared_ptr<AccessTokenHolder>& tokens, unsigned short port,
+                   const std::string& scheme) {
   const char* folder = std::getenv("RESTORE_AGENT_ISSUE_DIR");
-  auto notice =
-      std::make_shared<ConsoleNotice>(folder && *folder ? folder : "/etc/issue.d", tokens->current().token, port);
+  auto notice = std::make_shared<ConsoleNotice>(folder && *folder ? folder : "/etc/issue.d",
+                                                tokens->current().token, port, scheme);
   notice->update(accessPolicyFromEnvironment(tokens->current()).ownAddresses);
 
   sigset_t stopping;
@@ -103,15 +105,25 @@ int main() {
       return 1;
     }
     logAccessRule(*token);
+    std::shared_ptr<TlsContext> tls;
+    std::string tlsError;
+    if (!tlsFromEnvironment(tls, tlsError)) {
+      logLine("Error: " + tlsError);
+      return 1;
+    }
+    if (tls) {
+      logLine("The endpoint serves https and wss (TLS) only");
+    }
     // Every program the agent starts inherits its environment; none of them
     // needs the token, and a restore tool's environment is readable in /proc.
     ::unsetenv("RESTORE_AGENT_TOKEN");
     auto tokens = std::make_shared<AccessTokenHolder>(*token, std::filesystem::current_path() / accessTokenFileName);
     // First of the agent's threads: the signals it waits for are blocked in
     // every later one.
-    showOnConsole(tokens, WsServerConfig{}.port);
+    showOnConsole(tokens, WsServerConfig{}.port, tls ? "https" : "http");
     MachineEnvironment machine;
     WsServerConfig config;
+    config.tls = tls;
     // Read for each request: the network script may give the machine new
     // addresses, and the token may be made anew, while the agent runs.
     config.gate.access = [tokens](const AccessRequest& request) {

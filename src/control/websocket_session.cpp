@@ -4,6 +4,7 @@
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include <sstream>
 
@@ -11,7 +12,8 @@
 
 namespace websocket = beast::websocket;
 
-WebSocketSession::WebSocketSession(beast::tcp_stream&& stream, WsEndpoint& endpoint, const WsServerConfig& config)
+template <class Stream>
+WebSocketSession<Stream>::WebSocketSession(Stream&& stream, WsEndpoint& endpoint, const WsServerConfig& config)
     : ws_(std::move(stream)), endpoint_(endpoint) {
   std::ostringstream id;
   id << static_cast<const void*>(this);
@@ -28,35 +30,41 @@ WebSocketSession::WebSocketSession(beast::tcp_stream&& stream, WsEndpoint& endpo
   maxQueuedBytes_ = config.maxQueuedBytes;
 }
 
-void WebSocketSession::send(std::string text, SendDone done) {
-  net::post(ws_.get_executor(), [self = shared_from_this(), text = std::move(text), done = std::move(done)]() mutable {
-    self->onSend(std::move(text), std::move(done));
-  });
+template <class Stream>
+void WebSocketSession<Stream>::send(std::string text, SendDone done) {
+  net::post(ws_.get_executor(),
+            [self = this->shared_from_this(), text = std::move(text), done = std::move(done)]() mutable {
+              self->onSend(std::move(text), std::move(done));
+            });
 }
 
-void WebSocketSession::run(beast::http::request<beast::http::string_body> request, Admission::Slot upgrade) {
+template <class Stream>
+void WebSocketSession<Stream>::run(beast::http::request<beast::http::string_body> request, Admission::Slot upgrade) {
   upgrade_ = std::move(upgrade);
-  ws_.async_accept(request, beast::bind_front_handler(&WebSocketSession::onAccept, shared_from_this()));
+  ws_.async_accept(request, beast::bind_front_handler(&WebSocketSession::onAccept, this->shared_from_this()));
 }
 
-void WebSocketSession::onAccept(beast::error_code ec) {
+template <class Stream>
+void WebSocketSession<Stream>::onAccept(beast::error_code ec) {
   if (ec) {
     return logConnectionFailure(ec, "handshake");
   }
   open_ = true;
-  endpoint_.add(shared_from_this());
+  endpoint_.add(this->shared_from_this());
   upgrade_.release();
   if (endpoint_.on_open) {
-    endpoint_.on_open(shared_from_this());
+    endpoint_.on_open(this->shared_from_this());
   }
   doRead();
 }
 
-void WebSocketSession::doRead() {
-  ws_.async_read(buffer_, beast::bind_front_handler(&WebSocketSession::onRead, shared_from_this()));
+template <class Stream>
+void WebSocketSession<Stream>::doRead() {
+  ws_.async_read(buffer_, beast::bind_front_handler(&WebSocketSession::onRead, this->shared_from_this()));
 }
 
-void WebSocketSession::onRead(beast::error_code ec, std::size_t) {
+template <class Stream>
+void WebSocketSession<Stream>::onRead(beast::error_code ec, std::size_t) {
   if (ec == websocket::error::closed) {
     return finishClosed(ws_.reason().code);
   }
@@ -70,7 +78,7 @@ void WebSocketSession::onRead(beast::error_code ec, std::size_t) {
     // understand, so only that connection ends.
     buffer_.consume(buffer_.size());
     closing_ = true;
-    ws_.async_close(websocket::close_code::unknown_data, [self = shared_from_this()](beast::error_code closeEc) {
+    ws_.async_close(websocket::close_code::unknown_data, [self = this->shared_from_this()](beast::error_code closeEc) {
       if (closeEc && closeEc != websocket::error::closed) {
         return self->finishFailed(closeEc);
       }
@@ -83,12 +91,13 @@ void WebSocketSession::onRead(beast::error_code ec, std::size_t) {
   std::string text = beast::buffers_to_string(buffer_.data());
   buffer_.consume(buffer_.size());
   if (endpoint_.on_message) {
-    endpoint_.on_message(shared_from_this(), text);
+    endpoint_.on_message(this->shared_from_this(), text);
   }
   doRead();
 }
 
-void WebSocketSession::onSend(std::string text, SendDone done) {
+template <class Stream>
+void WebSocketSession<Stream>::onSend(std::string text, SendDone done) {
   if (closing_) {
     if (done) {
       done(websocket::error::closed);
@@ -107,7 +116,8 @@ void WebSocketSession::onSend(std::string text, SendDone done) {
   }
 }
 
-void WebSocketSession::abandon(const beast::error_code& ec) {
+template <class Stream>
+void WebSocketSession<Stream>::abandon(const beast::error_code& ec) {
   std::deque<Outgoing> failed;
   failed.swap(outgoing_);
   if (writing_) {
@@ -126,14 +136,16 @@ void WebSocketSession::abandon(const beast::error_code& ec) {
   }
 }
 
-void WebSocketSession::doWrite() {
+template <class Stream>
+void WebSocketSession<Stream>::doWrite() {
   writing_ = true;
   ws_.text(true);
   ws_.async_write(net::buffer(outgoing_.front().text),
-                  beast::bind_front_handler(&WebSocketSession::onWrite, shared_from_this()));
+                  beast::bind_front_handler(&WebSocketSession::onWrite, this->shared_from_this()));
 }
 
-void WebSocketSession::onWrite(beast::error_code ec, std::size_t) {
+template <class Stream>
+void WebSocketSession<Stream>::onWrite(beast::error_code ec, std::size_t) {
   writing_ = false;
   if (ec) {
     // The stream is unusable after a failed write: every text still queued
@@ -160,30 +172,36 @@ void WebSocketSession::onWrite(beast::error_code ec, std::size_t) {
   }
 }
 
-void WebSocketSession::finishClosed(int status) {
+template <class Stream>
+void WebSocketSession<Stream>::finishClosed(int status) {
   if (!leave()) {
     return;
   }
   if (endpoint_.on_close) {
-    endpoint_.on_close(shared_from_this(), status);
+    endpoint_.on_close(this->shared_from_this(), status);
   }
 }
 
-void WebSocketSession::finishFailed(const beast::error_code& ec) {
+template <class Stream>
+void WebSocketSession<Stream>::finishFailed(const beast::error_code& ec) {
   if (!leave()) {
     return;
   }
   if (endpoint_.on_error) {
-    endpoint_.on_error(shared_from_this(), ec);
+    endpoint_.on_error(this->shared_from_this(), ec);
   }
 }
 
-bool WebSocketSession::leave() {
+template <class Stream>
+bool WebSocketSession<Stream>::leave() {
   closing_ = true;
   if (!open_) {
     return false;
   }
   open_ = false;
-  endpoint_.remove(shared_from_this());
+  endpoint_.remove(this->shared_from_this());
   return true;
 }
+
+template class WebSocketSession<PlainStream>;
+template class WebSocketSession<TlsStream>;

@@ -1,9 +1,9 @@
 #pragma once
 // One open WebSocket connection: reads messages one at a time and hands them
 // to the endpoint's handlers, and writes the texts queued for it one at a
-// time, from a queue of its own that any thread may add to.
+// time, from a queue of its own that any thread may add to. `Stream` is
+// PlainStream or TlsStream.
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/websocket/stream.hpp>
@@ -17,9 +17,10 @@
 #include "control/endpoint.h"
 #include "control/endpoint_io.h"
 
-class WebSocketSession : public WsConnection, public std::enable_shared_from_this<WebSocketSession> {
+template <class Stream>
+class WebSocketSession : public WsConnection, public std::enable_shared_from_this<WebSocketSession<Stream>> {
 public:
-  WebSocketSession(beast::tcp_stream&& stream, WsEndpoint& endpoint, const WsServerConfig& config);
+  WebSocketSession(Stream&& stream, WsEndpoint& endpoint, const WsServerConfig& config);
 
   std::string identity() const override { return identity_; }
   std::string peerAddress() const override { return peer_; }
@@ -50,7 +51,7 @@ private:
   // True the first time an open connection ends.
   bool leave();
 
-  beast::websocket::stream<beast::tcp_stream> ws_;
+  beast::websocket::stream<Stream> ws_;
   WsEndpoint& endpoint_;
   std::string identity_;
   std::string peer_;
@@ -63,3 +64,6 @@ private:
   bool closing_ = false;
   Admission::Slot upgrade_;
 };
+
+extern template class WebSocketSession<PlainStream>;
+extern template class WebSocketSession<TlsStream>;

@@ -3,16 +3,21 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include <deque>
+#include <variant>
 
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 namespace net = boost::asio;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
@@ -26,8 +31,12 @@ struct WsClient::Impl {
     beast::error_code ec;
   };
 
+  using PlainWs = websocket::stream<beast::tcp_stream>;
+  using TlsWs = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+
   net::io_context ioc;
-  websocket::stream<beast::tcp_stream> ws{ioc};
+  std::optional<ssl::context> tls;
+  std::variant<PlainWs, TlsWs> stream{std::in_place_type<PlainWs>, ioc};
   beast::flat_buffer buffer;
   std::deque<std::string> received;
   bool open = false;
@@ -35,6 +44,17 @@ struct WsClient::Impl {
   std::optional<int> closeCode;
   int status = 0;
   std::string error;
+
+  // Runs `use` on the WebSocket stream, whichever kind it is.
+  template <class Use>
+  decltype(auto) ws(Use use) {
+    return std::visit([&](auto& s) -> decltype(auto) { return use(s); }, stream);
+  }
+
+  void closeSocket() {
+    beast::error_code ignored;
+    ws([&](auto& s) { beast::get_lowest_layer(s).socket().close(ignored); });
+  }
 
   // Runs handlers until `done` holds or the deadline passes.
   template <class Done>
@@ -56,22 +76,25 @@ struct WsClient::Impl {
       return;
     }
     reading = true;
-    ws.async_read(buffer, [this](beast::error_code ec, std::size_t) {
-      reading = false;
-      if (ec) {
-        open = false;
-        if (ec == websocket::error::closed || ws.reason().code != websocket::close_code::none) {
-          closeCode = ws.reason().code;
-        } else {
-          closeCode = int{websocket::close_code::abnormal};
-        }
-        error = ec.message();
-        return;
+    ws([this](auto& s) { s.async_read(buffer, [this](beast::error_code ec, std::size_t) { onRead(ec); }); });
+  }
+
+  void onRead(beast::error_code ec) {
+    reading = false;
+    if (ec) {
+      open = false;
+      const int code = ws([](auto& s) { return int{s.reason().code}; });
+      if (ec == websocket::error::closed || code != websocket::close_code::none) {
+        closeCode = code;
+      } else {
+        closeCode = int{websocket::close_code::abnormal};
       }
-      received.push_back(beast::buffers_to_string(buffer.data()));
-      buffer.consume(buffer.size());
-      startReading();
-    });
+      error = ec.message();
+      return;
+    }
+    received.push_back(beast::buffers_to_string(buffer.data()));
+    buffer.consume(buffer.size());
+    startReading();
   }
 
   bool write(const std::string& data, bool binary, std::chrono::milliseconds timeout) {
@@ -80,16 +103,17 @@ struct WsClient::Impl {
       return false;
     }
     startReading();
-    ws.binary(binary);
     const auto outcome = std::make_shared<Outcome>();
-    ws.async_write(net::buffer(data), [outcome](beast::error_code ec, std::size_t) {
-      outcome->finished = true;
-      outcome->ec = ec;
+    ws([&](auto& s) {
+      s.binary(binary);
+      s.async_write(net::buffer(data), [outcome](beast::error_code ec, std::size_t) {
+        outcome->finished = true;
+        outcome->ec = ec;
+      });
     });
     if (!runUntil([&] { return outcome->finished; }, timeout)) {
       // The stream cannot be used after an abandoned write.
-      beast::error_code ignored;
-      beast::get_lowest_layer(ws).socket().close(ignored);
+      closeSocket();
       runUntil([&] { return outcome->finished; }, std::chrono::seconds(1));
       open = false;
       error = "write timed out";
@@ -105,9 +129,18 @@ struct WsClient::Impl {
 
 WsClient::WsClient() : impl_(std::make_unique<Impl>()) {}
 
-WsClient::~WsClient() {
-  beast::error_code ignored;
-  beast::get_lowest_layer(impl_->ws).socket().close(ignored);
+WsClient::~WsClient() { impl_->closeSocket(); }
+
+void WsClient::useTls(const std::filesystem::path& trusted) {
+  Impl& d = *impl_;
+  d.tls.emplace(ssl::context::tls_client);
+  beast::error_code ec;
+  d.tls->load_verify_file(trusted.string(), ec);
+  if (ec) {
+    d.error = "trusted certificate " + trusted.string() + ": " + ec.message();
+  }
+  d.tls->set_verify_mode(ssl::verify_peer);
+  d.stream.emplace<Impl::TlsWs>(d.ioc, *d.tls);
 }
 
 bool WsClient::connect(const std::string& host, unsigned short port, const std::string& path,
@@ -129,10 +162,12 @@ bool WsClient::connect(const std::string& host, unsigned short port, const std::
   // The stream's own timer bounds both steps; the extra second only lets its
   // expiry be delivered.
   const auto connected = std::make_shared<Impl::Outcome>();
-  beast::get_lowest_layer(d.ws).expires_after(timeout);
-  beast::get_lowest_layer(d.ws).async_connect(endpoints, [connected](beast::error_code e, const tcp::endpoint&) {
-    connected->finished = true;
-    connected->ec = e;
+  d.ws([&](auto& s) {
+    beast::get_lowest_layer(s).expires_after(timeout);
+    beast::get_lowest_layer(s).async_connect(endpoints, [connected](beast::error_code e, const tcp::endpoint&) {
+      connected->finished = true;
+      connected->ec = e;
+    });
   });
   d.runUntil([&] { return connected->finished; }, timeout + std::chrono::seconds(1));
   if (!connected->finished || connected->ec) {
@@ -140,12 +175,28 @@ bool WsClient::connect(const std::string& host, unsigned short port, const std::
     return false;
   }
 
+  if (auto* secure = std::get_if<Impl::TlsWs>(&d.stream)) {
+    const auto tlsShaken = std::make_shared<Impl::Outcome>();
+    beast::get_lowest_layer(*secure).expires_after(remaining());
+    secure->next_layer().async_handshake(ssl::stream_base::client, [tlsShaken](beast::error_code e) {
+      tlsShaken->finished = true;
+      tlsShaken->ec = e;
+    });
+    d.runUntil([&] { return tlsShaken->finished; }, remaining() + std::chrono::seconds(1));
+    if (!tlsShaken->finished || tlsShaken->ec) {
+      d.error = "TLS handshake: " + (tlsShaken->finished ? tlsShaken->ec.message() : std::string("timed out"));
+      return false;
+    }
+  }
+
   const auto response = std::make_shared<websocket::response_type>();
   const auto shaken = std::make_shared<Impl::Outcome>();
-  beast::get_lowest_layer(d.ws).expires_after(remaining());
-  d.ws.async_handshake(*response, host + ":" + std::to_string(port), path, [shaken, response](beast::error_code e) {
-    shaken->finished = true;
-    shaken->ec = e;
+  d.ws([&](auto& s) {
+    beast::get_lowest_layer(s).expires_after(remaining());
+    s.async_handshake(*response, host + ":" + std::to_string(port), path, [shaken, response](beast::error_code e) {
+      shaken->finished = true;
+      shaken->ec = e;
+    });
   });
   d.runUntil([&] { return shaken->finished; }, remaining() + std::chrono::seconds(1));
   d.status = shaken->finished ? static_cast<int>(response->result_int()) : 0;
@@ -153,7 +204,7 @@ bool WsClient::connect(const std::string& host, unsigned short port, const std::
     d.error = "handshake: " + (shaken->finished ? shaken->ec.message() : std::string("timed out"));
     return false;
   }
-  beast::get_lowest_layer(d.ws).expires_never();
+  d.ws([](auto& s) { beast::get_lowest_layer(s).expires_never(); });
   d.open = true;
   d.startReading();
   return true;
@@ -194,7 +245,9 @@ void WsClient::close() {
     return;
   }
   const auto closed = std::make_shared<Impl::Outcome>();
-  d.ws.async_close(websocket::close_code::normal, [closed](beast::error_code) { closed->finished = true; });
+  d.ws([&](auto& s) {
+    s.async_close(websocket::close_code::normal, [closed](beast::error_code) { closed->finished = true; });
+  });
   d.runUntil([&] { return closed->finished && !d.reading; }, std::chrono::seconds(2));
   d.open = false;
 }

@@ -9,7 +9,10 @@
 //
 // Messages are read in the background of every call, so a close by the
 // server is noticed by receiveText() and waitClosed() alike.
+//
+// For wss, call useTls() before connect().
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +23,10 @@ public:
   ~WsClient();
   WsClient(const WsClient&) = delete;
   WsClient& operator=(const WsClient&) = delete;
+
+  // Speaks TLS from the next connect() on; the server's certificate must be
+  // vouched for by the certificate (or authority) in `trusted`.
+  void useTls(const std::filesystem::path& trusted);
 
   // Connects and performs the WebSocket handshake on `path`. The HTTP status
   // of the server's answer is in handshakeStatus() afterwards (101 on
