@@ -51,6 +51,40 @@ std::vector<std::string> childEnvironment(const AgentOptions& options) {
   return result;
 }
 
+// Starts the agent in `options.workingDirectory` with its standard output in
+// `logFile`; throws std::runtime_error when it cannot be started.
+pid_t spawnAgent(const AgentOptions& options, const std::filesystem::path& logFile) {
+  const std::string binary = agentBinaryPath().string();
+  const std::vector<std::string> environment = childEnvironment(options);
+  std::vector<char*> envp;
+  for (const auto& entry : environment) {
+    envp.push_back(const_cast<char*>(entry.c_str()));
+  }
+  envp.push_back(nullptr);
+  const std::string directory = options.workingDirectory.string();
+  const std::string logPath = logFile.string();
+  char* const argv[] = {const_cast<char*>(binary.c_str()), nullptr};
+
+  const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (logFd < 0) {
+    throw std::runtime_error("cannot create " + logPath + ": " + std::strerror(errno));
+  }
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(logFd);
+    throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  }
+  if (pid == 0) {
+    if (dup2(logFd, STDOUT_FILENO) < 0 || chdir(directory.c_str()) != 0) {
+      _exit(127);
+    }
+    execve(argv[0], argv, envp.data());
+    _exit(127);
+  }
+  close(logFd);
+  return pid;
+}
+
 }  // namespace
 
 std::filesystem::path agentBinaryPath() {
@@ -67,33 +101,7 @@ AgentProcess::AgentProcess(AgentOptions options)
     throw std::runtime_error("port " + std::to_string(port) + " is already taken by another program");
   }
 
-  const std::vector<std::string> environment = childEnvironment(options);
-  std::vector<char*> envp;
-  for (const auto& entry : environment) {
-    envp.push_back(const_cast<char*>(entry.c_str()));
-  }
-  envp.push_back(nullptr);
-  const std::string directory = options.workingDirectory.string();
-  const std::string logPath = logFile_.string();
-  char* const argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-
-  const int logFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (logFd < 0) {
-    throw std::runtime_error("cannot create " + logPath + ": " + std::strerror(errno));
-  }
-  pid_ = fork();
-  if (pid_ < 0) {
-    close(logFd);
-    throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-  }
-  if (pid_ == 0) {
-    if (dup2(logFd, STDOUT_FILENO) < 0 || chdir(directory.c_str()) != 0) {
-      _exit(127);
-    }
-    execve(argv[0], argv, envp.data());
-    _exit(127);
-  }
-  close(logFd);
+  pid_ = spawnAgent(options, logFile_);
 
   const auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
   while (!loopbackPortAccepts(port)) {
@@ -107,6 +115,31 @@ AgentProcess::AgentProcess(AgentOptions options)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+int AgentProcess::runUntilExit(const AgentOptions& options, std::chrono::milliseconds timeout, std::string& log) {
+  const std::filesystem::path logFile =
+      options.logFile.empty() ? options.workingDirectory / "agent.log" : options.logFile;
+  const pid_t pid = spawnAgent(options, logFile);
+  int status = 0;
+  bool ended = false;
+  for (const auto end = std::chrono::steady_clock::now() + timeout;
+       !ended && std::chrono::steady_clock::now() < end;) {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    if (!ended) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  if (!ended) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  std::ifstream in(logFile, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  log = text.str();
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 AgentProcess::~AgentProcess() {

@@ -44,6 +44,11 @@ public:
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
 
+  // Runs the agent until it ends by itself, for starts that must fail: its
+  // exit status, or -1 when it had not ended within `timeout` and was killed.
+  // `log` gets its standard output.
+  static int runUntilExit(const AgentOptions& options, std::chrono::milliseconds timeout, std::string& log);
+
   // Everything the agent has written to standard output so far.
   std::string log() const;
   // Waits until the log holds `text` at least `count` times.

@@ -3,22 +3,18 @@
 // host elsewhere on the LAN: a connection from it is not a loopback one.
 #include "common/agent_process.h"
 #include "common/loopback.h"
+#include "common/remote_peer.h"
 #include "common/temp_dir.h"
 #include "common/ws_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -31,42 +27,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// TEST-NET-1: never routed, and here only on this namespace's loopback.
-constexpr const char* remoteAddress = "192.0.2.10";
-
-// One plain HTTP exchange from `from` to the agent at the same address; the
-// whole answer, or what came before the agent closed the connection.
-std::string httpFrom(const std::string& from, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return {};
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(AgentProcess::port);
-  ::inet_pton(AF_INET, from.c_str(), &address.sin_addr);
-  timeval timeout{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    sendAll(fd, request);
-    char buffer[4096];
-    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-      answer.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-  ::close(fd);
-  return answer;
-}
-
-std::string statusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
-
 class RemoteAccessTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    // Before any thread exists: unshare refuses a process with threads.
-    ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << "needs root for a network namespace of its own";
-    ASSERT_EQ(std::system("ip link set lo up && ip addr add 192.0.2.10/24 dev lo"), 0);
+    const std::string why = enterNetworkWithRemotePeer();
+    ASSERT_TRUE(why.empty()) << why;
   }
 
   void SetUp() override {
@@ -108,24 +73,24 @@ TEST_F(RemoteAccessTest, RemotePeersNeedTheTokenFromTheFileAndLoopbackPeersDoNot
   token.pop_back();
   EXPECT_GE(token.size(), 22u);
 
-  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend"), 401);
-  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=wrong-token-of-some-length"), 401);
-  EXPECT_EQ(statusLine(httpFrom(remoteAddress, "GET / HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n")),
+  EXPECT_EQ(upgradeStatus(remotePeerAddress, "/backend"), 401);
+  EXPECT_EQ(upgradeStatus(remotePeerAddress, "/backend?token=wrong-token-of-some-length"), 401);
+  EXPECT_EQ(statusLine(httpExchange(remotePeerAddress, "GET / HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n")),
             "HTTP/1.1 401 Unauthorized");
 
   WsClient remote;
-  EXPECT_TRUE(remote.connect(remoteAddress, AgentProcess::port, "/backend?token=" + token, 5s)) << remote.lastError();
+  EXPECT_TRUE(remote.connect(remotePeerAddress, AgentProcess::port, "/backend?token=" + token, 5s)) << remote.lastError();
   const std::string page =
-      httpFrom(remoteAddress, "GET /?token=" + token + " HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n");
+      httpExchange(remotePeerAddress, "GET /?token=" + token + " HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n");
   EXPECT_EQ(statusLine(page), "HTTP/1.1 200 OK") << page;
   EXPECT_NE(page.find("<title>agent page</title>"), std::string::npos);
-  const std::string withCookie = httpFrom(
-      remoteAddress, "GET / HTTP/1.1\r\nHost: 192.0.2.10:12209\r\nCookie: restore_agent_token=" + token + "\r\n\r\n");
+  const std::string withCookie = httpExchange(
+      remotePeerAddress, "GET / HTTP/1.1\r\nHost: 192.0.2.10:12209\r\nCookie: restore_agent_token=" + token + "\r\n\r\n");
   EXPECT_EQ(statusLine(withCookie), "HTTP/1.1 200 OK") << withCookie;
 
   WsClient local;
   EXPECT_TRUE(local.connect("127.0.0.1", AgentProcess::port, "/backend", 5s)) << local.lastError();
-  EXPECT_EQ(statusLine(httpFrom("127.0.0.1", "GET / HTTP/1.1\r\nHost: 127.0.0.1:12209\r\n\r\n")),
+  EXPECT_EQ(statusLine(httpExchange("127.0.0.1", "GET / HTTP/1.1\r\nHost: 127.0.0.1:12209\r\n\r\n")),
             "HTTP/1.1 200 OK");
 
   // The next start keeps the token; a deleted file gives a new one.
@@ -137,7 +102,7 @@ TEST_F(RemoteAccessTest, RemotePeersNeedTheTokenFromTheFileAndLoopbackPeersDoNot
   startAgent();
   ASSERT_TRUE(fs::exists(file));
   EXPECT_NE(fileContent(file), token + "\n");
-  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + token), 401);
+  EXPECT_EQ(upgradeStatus(remotePeerAddress, "/backend?token=" + token), 401);
 }
 
 TEST_F(RemoteAccessTest, TheConsoleShowsTheAddressWithTheTokenUntilTheAgentStops) {
@@ -166,7 +131,7 @@ TEST_F(RemoteAccessTest, ATokenFileDeletedWhileTheAgentRunsIsMadeAnewAndOnlyTheN
   std::string old = fileContent(file);
   ASSERT_FALSE(old.empty()) << agent_->log();
   old.pop_back();
-  ASSERT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + old), 101);
+  ASSERT_EQ(upgradeStatus(remotePeerAddress, "/backend?token=" + old), 101);
 
   fs::remove(file);
   // The agent looks at the file every 5 seconds.
@@ -186,10 +151,10 @@ TEST_F(RemoteAccessTest, ATokenFileDeletedWhileTheAgentRunsIsMadeAnewAndOnlyTheN
 
   const std::string line = "Open http://192.0.2.10:12209/?token=" + made;
   ASSERT_TRUE(agent_->waitForLog(line + "\n", 5s)) << agent_->log();
-  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + old), 401);
-  EXPECT_EQ(statusLine(httpFrom(remoteAddress, "GET /?token=" + old + " HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n")),
+  EXPECT_EQ(upgradeStatus(remotePeerAddress, "/backend?token=" + old), 401);
+  EXPECT_EQ(statusLine(httpExchange(remotePeerAddress, "GET /?token=" + old + " HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n")),
             "HTTP/1.1 401 Unauthorized");
-  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=" + made), 101);
+  EXPECT_EQ(upgradeStatus(remotePeerAddress, "/backend?token=" + made), 101);
   EXPECT_EQ(upgradeStatus("127.0.0.1", "/backend"), 101);
   const std::string shown = fileContent(issue / "restore-agent.issue");
   EXPECT_NE(shown.find(line + "\n"), std::string::npos) << shown;
@@ -200,10 +165,10 @@ TEST_F(RemoteAccessTest, AHostGuessingTokensWaitsAndIdleSocketsFromItAreBounded)
   startAgent({{"RESTORE_AGENT_TOKEN", "configured-token"}});
   const std::string wrong = "GET /?token=guess HTTP/1.1\r\nHost: 192.0.2.10:12209\r\n\r\n";
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(statusLine(httpFrom(remoteAddress, wrong)), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(statusLine(httpExchange(remotePeerAddress, wrong)), "HTTP/1.1 401 Unauthorized");
   }
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(statusLine(httpFrom(remoteAddress, wrong)), "HTTP/1.1 401 Unauthorized");
+  EXPECT_EQ(statusLine(httpExchange(remotePeerAddress, wrong)), "HTTP/1.1 401 Unauthorized");
   EXPECT_GE(std::chrono::steady_clock::now() - before, 900ms) << "the sixth guess was answered at once";
   // This machine itself is not slowed down by it.
   const auto local = std::chrono::steady_clock::now();
@@ -212,12 +177,8 @@ TEST_F(RemoteAccessTest, AHostGuessingTokensWaitsAndIdleSocketsFromItAreBounded)
 
   std::vector<int> idle;
   for (int i = 0; i < 100; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(AgentProcess::port);
-    ::inet_pton(AF_INET, remoteAddress, &address.sin_addr);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const int fd = tcpConnectionTo(remotePeerAddress);
+    ASSERT_GE(fd, 0);
     idle.push_back(fd);
   }
   std::this_thread::sleep_for(1s);
@@ -240,15 +201,15 @@ TEST_F(RemoteAccessTest, OpenAccessLetsRemotePeersInAndSaysSo) {
   EXPECT_NE(agent_->log().find("open"), std::string::npos);
   EXPECT_FALSE(fs::exists(work_ / "access-token"));
   WsClient remote;
-  EXPECT_TRUE(remote.connect(remoteAddress, AgentProcess::port, "/backend", 5s)) << remote.lastError();
+  EXPECT_TRUE(remote.connect(remotePeerAddress, AgentProcess::port, "/backend", 5s)) << remote.lastError();
 }
 
 TEST_F(RemoteAccessTest, AConfiguredTokenWinsOverTheFile) {
   dir_.write("work/access-token", "kept-token-of-enough-length-0123\n");
   ::chmod((work_ / "access-token").c_str(), 0600);
   startAgent({{"RESTORE_AGENT_TOKEN", "configured-token"}});
-  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=kept-token-of-enough-length-0123"), 401);
-  EXPECT_EQ(upgradeStatus(remoteAddress, "/backend?token=configured-token"), 101);
+  EXPECT_EQ(upgradeStatus(remotePeerAddress, "/backend?token=kept-token-of-enough-length-0123"), 401);
+  EXPECT_EQ(upgradeStatus(remotePeerAddress, "/backend?token=configured-token"), 101);
 }
 
 TEST_F(RemoteAccessTest, ForeignOriginsAreRefusedEvenWithTheToken) {
@@ -256,10 +217,10 @@ TEST_F(RemoteAccessTest, ForeignOriginsAreRefusedEvenWithTheToken) {
   const std::string upgrade =
       "GET /backend?token=configured-token HTTP/1.1\r\nHost: 192.0.2.10:12209\r\nUpgrade: websocket\r\n"
       "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
-  EXPECT_EQ(statusLine(httpFrom(remoteAddress, upgrade + "Origin: http://127.0.0.1:8888\r\n\r\n")),
+  EXPECT_EQ(statusLine(httpExchange(remotePeerAddress, upgrade + "Origin: http://127.0.0.1:8888\r\n\r\n")),
             "HTTP/1.1 403 Forbidden");
-  EXPECT_EQ(statusLine(httpFrom("127.0.0.1", upgrade + "Origin: null\r\n\r\n")), "HTTP/1.1 403 Forbidden");
-  EXPECT_EQ(statusLine(httpFrom(remoteAddress, upgrade + "Origin: http://192.0.2.10:12209\r\n\r\n")),
+  EXPECT_EQ(statusLine(httpExchange("127.0.0.1", upgrade + "Origin: null\r\n\r\n")), "HTTP/1.1 403 Forbidden");
+  EXPECT_EQ(statusLine(httpExchange(remotePeerAddress, upgrade + "Origin: http://192.0.2.10:12209\r\n\r\n")),
             "HTTP/1.1 101 Switching Protocols");
 }
 

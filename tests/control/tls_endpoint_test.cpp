@@ -4,19 +4,13 @@
 // loopback interface plays a host elsewhere on the LAN.
 #include "common/agent_process.h"
 #include "common/loopback.h"
+#include "common/remote_peer.h"
 #include "common/temp_dir.h"
 #include "common/tls_certificate.h"
 #include "common/ws_client.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/asio/connect.hpp>
@@ -27,19 +21,14 @@
 #include <boost/beast/ssl.hpp>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -49,16 +38,6 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 
 namespace {
-
-// TEST-NET-1: never routed, and here only on this namespace's loopback.
-constexpr const char* remoteAddress = "192.0.2.10";
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // One exchange over TLS with the agent at `to` (the connection comes from
 // that same address), the agent's certificate checked against `trusted`:
@@ -102,44 +81,6 @@ std::string tlsExchange(const std::string& to, const std::string& request, const
   return answer;
 }
 
-// One plain HTTP exchange with the agent at `to`: the whole answer, or what
-// came before the agent closed the connection.
-std::string plainExchange(const std::string& to, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return {};
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(AgentProcess::port);
-  ::inet_pton(AF_INET, to.c_str(), &address.sin_addr);
-  timeval timeout{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    sendAll(fd, request);
-    char buffer[4096];
-    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-      answer.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-  ::close(fd);
-  return answer;
-}
-
-int tcpConnection(const std::string& to) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(AgentProcess::port);
-  ::inet_pton(AF_INET, to.c_str(), &address.sin_addr);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // True once the agent has closed `fd` (end of file) within `timeout`.
 bool closedByAgent(int fd, std::chrono::milliseconds timeout) {
   pollfd p{fd, POLLIN, 0};
@@ -150,14 +91,11 @@ bool closedByAgent(int fd, std::chrono::milliseconds timeout) {
   return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
 }
 
-std::string statusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
-
 class TlsEndpointTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    // Before any thread exists: unshare refuses a process with threads.
-    ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << "needs root for a network namespace of its own";
-    ASSERT_EQ(std::system("ip link set lo up && ip addr add 192.0.2.10/24 dev lo"), 0);
+    const std::string why = enterNetworkWithRemotePeer();
+    ASSERT_TRUE(why.empty()) << why;
   }
 
   void SetUp() override {
@@ -184,7 +122,7 @@ protected:
   }
 
   std::string token() const {
-    std::string text = readFile(work_ / "access-token");
+    std::string text = fileContent(work_ / "access-token");
     if (!text.empty() && text.back() == '\n') {
       text.pop_back();
     }
@@ -194,57 +132,11 @@ protected:
   // Runs the agent until it ends by itself (at most 10 s, then it is killed)
   // and gives its exit status, -1 when it had to be killed.
   int runUntilExit(const std::map<std::string, std::string>& overrides, std::string& log) const {
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string text(*entry);
-      const auto equals = text.find('=');
-      if (equals != std::string::npos) {
-        variables[text.substr(0, equals)] = text.substr(equals + 1);
-      }
-    }
-    variables["RESTORE_AGENT_ISSUE_DIR"] = (work_ / "issue.d").string();
-    for (const auto& [name, value] : overrides) {
-      variables[name] = value;
-    }
-    std::vector<std::string> texts;
-    for (const auto& [name, value] : variables) {
-      texts.push_back(name + "=" + value);
-    }
-    std::vector<char*> envp;
-    for (std::string& text : texts) {
-      envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
-    const std::string binary = agentBinaryPath().string();
-    char* const argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-    const fs::path logFile = work_ / "failed-start.log";
-    const int logFd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (logFd < 0) {
-      return -1;
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      if (::dup2(logFd, STDOUT_FILENO) < 0 || ::chdir(work_.c_str()) != 0) {
-        ::_exit(127);
-      }
-      ::execve(argv[0], argv, envp.data());
-      ::_exit(127);
-    }
-    ::close(logFd);
-    int status = 0;
-    bool ended = false;
-    for (int i = 0; i < 500 && !ended; ++i) {
-      ended = ::waitpid(pid, &status, WNOHANG) == pid;
-      if (!ended) {
-        std::this_thread::sleep_for(20ms);
-      }
-    }
-    if (!ended) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-    }
-    log = readFile(logFile);
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    AgentOptions options;
+    options.workingDirectory = work_;
+    options.environment = overrides;
+    options.logFile = work_ / "failed-start.log";
+    return AgentProcess::runUntilExit(options, 10s, log);
   }
 
   TempDir dir_;
@@ -277,26 +169,26 @@ TEST_F(TlsEndpointTest, ThePageAndTheWebSocketWorkOverTlsUnderTheSameAccessRules
   // may open the WebSocket.
   WsClient stranger;
   stranger.useTls(pair_.certificate);
-  EXPECT_FALSE(stranger.connect(remoteAddress, AgentProcess::port, "/backend", 5s));
+  EXPECT_FALSE(stranger.connect(remotePeerAddress, AgentProcess::port, "/backend", 5s));
   EXPECT_EQ(stranger.handshakeStatus(), 401);
   WsClient remote;
   remote.useTls(pair_.certificate);
-  EXPECT_TRUE(remote.connect(remoteAddress, AgentProcess::port, "/backend?token=" + key, 5s)) << remote.lastError();
+  EXPECT_TRUE(remote.connect(remotePeerAddress, AgentProcess::port, "/backend?token=" + key, 5s)) << remote.lastError();
   const std::string upgrade = "GET /backend?token=" + key +
                               " HTTP/1.1\r\nHost: 192.0.2.10:12209\r\nUpgrade: websocket\r\n"
                               "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
-  EXPECT_EQ(statusLine(tlsExchange(remoteAddress, upgrade + "Origin: https://192.0.2.10:12209\r\n\r\n",
+  EXPECT_EQ(statusLine(tlsExchange(remotePeerAddress, upgrade + "Origin: https://192.0.2.10:12209\r\n\r\n",
                                    pair_.certificate)),
             "HTTP/1.1 101 Switching Protocols");
-  EXPECT_EQ(statusLine(tlsExchange(remoteAddress, upgrade + "Origin: https://elsewhere.example:12209\r\n\r\n",
+  EXPECT_EQ(statusLine(tlsExchange(remotePeerAddress, upgrade + "Origin: https://elsewhere.example:12209\r\n\r\n",
                                    pair_.certificate)),
             "HTTP/1.1 403 Forbidden");
 }
 
 TEST_F(TlsEndpointTest, PlainHttpOnTheTlsPortGetsNothing) {
   startAgent();
-  const std::string answer = plainExchange("127.0.0.1", "GET / HTTP/1.1\r\nHost: 127.0.0.1:12209\r\n\r\n");
+  const std::string answer = httpExchange("127.0.0.1", "GET / HTTP/1.1\r\nHost: 127.0.0.1:12209\r\n\r\n");
   EXPECT_NE(answer.rfind("HTTP/", 0), 0u) << answer;
   EXPECT_EQ(answer.find("agent page"), std::string::npos) << answer;
   WsClient plain;
@@ -309,7 +201,7 @@ TEST_F(TlsEndpointTest, ConnectionsThatNeverSayHelloHoldTheirPlacesOnlyUntilTheT
   const std::string key = token();
   std::vector<int> idle;
   for (int i = 0; i < 8; ++i) {
-    const int fd = tcpConnection(remoteAddress);
+    const int fd = tcpConnectionTo(remotePeerAddress);
     ASSERT_GE(fd, 0);
     idle.push_back(fd);
   }
@@ -317,7 +209,7 @@ TEST_F(TlsEndpointTest, ConnectionsThatNeverSayHelloHoldTheirPlacesOnlyUntilTheT
   // The silent handshakes count toward that address's pending connections...
   WsClient ninth;
   ninth.useTls(pair_.certificate);
-  EXPECT_FALSE(ninth.connect(remoteAddress, AgentProcess::port, "/backend?token=" + key, 5s));
+  EXPECT_FALSE(ninth.connect(remotePeerAddress, AgentProcess::port, "/backend?token=" + key, 5s));
   // ...without keeping anyone else waiting.
   WsClient local;
   local.useTls(pair_.certificate);
@@ -329,7 +221,7 @@ TEST_F(TlsEndpointTest, ConnectionsThatNeverSayHelloHoldTheirPlacesOnlyUntilTheT
   }
   WsClient later;
   later.useTls(pair_.certificate);
-  EXPECT_TRUE(later.connect(remoteAddress, AgentProcess::port, "/backend?token=" + key, 5s)) << later.lastError();
+  EXPECT_TRUE(later.connect(remotePeerAddress, AgentProcess::port, "/backend?token=" + key, 5s)) << later.lastError();
 }
 
 TEST_F(TlsEndpointTest, AHalfOrBrokenSettingStopsTheAgentBeforeItListens) {

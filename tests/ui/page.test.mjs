@@ -5,25 +5,17 @@ import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { createServer } from "node:http";
 import { readFileSync } from "node:fs";
-import { pathToFileURL } from "node:url";
+import { launchBrowser } from "./browser.mjs";
 
 const env = process.env;
-const { chromium } = await import(pathToFileURL(`${env.NODE_PATH}/playwright-core/index.mjs`).href);
 const restoreTimeout = 240_000;
 
 let browser;
 let shotNumber = 0;
 
 before(async () => {
-  browser = await chromium.launch({
-    executablePath: env.CHROMIUM,
-    args: [
-      "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-      "--disable-background-networking", "--disable-component-update", "--disable-sync",
-      // A site of its own for the foreign-page test, served from this machine.
-      "--host-resolver-rules=MAP foreign.test 127.0.0.1",
-    ],
-  });
+  // A site of its own for the foreign-page test, served from this machine.
+  browser = await launchBrowser(["--host-resolver-rules=MAP foreign.test 127.0.0.1"]);
 });
 
 after(async () => {

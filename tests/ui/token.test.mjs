@@ -2,21 +2,14 @@
 // peer (run_token_page_test starts it with UI_TOKEN as its token).
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { pathToFileURL } from "node:url";
+import { launchBrowser } from "./browser.mjs";
 
 const env = process.env;
-const { chromium } = await import(pathToFileURL(`${env.NODE_PATH}/playwright-core/index.mjs`).href);
 
 let browser;
 
 before(async () => {
-  browser = await chromium.launch({
-    executablePath: env.CHROMIUM,
-    args: [
-      "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-      "--disable-background-networking", "--disable-component-update", "--disable-sync",
-    ],
-  });
+  browser = await launchBrowser();
 });
 
 after(async () => {
