@@ -106,6 +106,9 @@ int main(int argc, char** argv) {
   if (!url) {
     return usageError("--url " + options->url + ": " + error);
   }
+  if (options->caFile && !url->tls) {
+    return usageError("--ca-file belongs to a wss:// address");
+  }
   warnAboutVisibleSecrets(*options);
   const std::optional<std::string> token = accessToken(*options, error);
   if (!token && options->tokenFile) {
@@ -128,7 +131,7 @@ int main(int argc, char** argv) {
   settings.json = options->json;
   settings.terminal = drawsInPlace();
 
-  auto transport = WebSocketTransport::connect(*url, options->timeout, error);
+  auto transport = WebSocketTransport::connect(*url, options->timeout, error, options->caFile);
   if (!transport) {
     std::cerr << "Could not connect to the agent at " << options->url << ": " << error << ".\n";
     return kNoConnection;

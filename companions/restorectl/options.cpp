@@ -9,7 +9,7 @@ namespace restorectl {
 namespace {
 
 bool takesValue(const std::string& name) {
-  return name == "url" || name == "timeout" || name == "progress-timeout" || name == "password" ||
+  return name == "url" || name == "ca-file" || name == "timeout" || name == "progress-timeout" || name == "password" ||
          name == "password-file" || name == "client" || name == "map" || name == "token" ||
          name == "token-file";
 }
@@ -37,6 +37,8 @@ bool takeOption(const std::string& name, const std::string& value, Options& opti
                 std::string& error) {
   if (name == "url") {
     options.url = value;
+  } else if (name == "ca-file") {
+    options.caFile = value;
   } else if (name == "timeout" || name == "progress-timeout") {
     const auto duration = seconds(value);
     if (!duration) {
@@ -284,7 +286,11 @@ The machine:
   shutdown [--force]                 power the agent's machine off; as reboot
 
 Options:
-  --url URL                 the agent's endpoint (default ws://127.0.0.1:12209/backend)
+  --url URL                 the agent's endpoint (default ws://127.0.0.1:12209/backend);
+                            wss://HOST:12209/backend for an agent that speaks TLS
+  --ca-file F               with wss://, trust the certificate(s) in the PEM file F
+                            (the agent's own, when self-signed) instead of the
+                            system's authorities; the certificate must name HOST
   --timeout S               longest wait for an answer, in seconds (default 120)
   --progress-timeout S      longest silence during a restore, in seconds (default 600)
   --password-file F         read the backup service's password from the first

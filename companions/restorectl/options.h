@@ -29,6 +29,7 @@ enum class CommandKind {
 
 struct Options {
   std::string url = "ws://127.0.0.1:12209/backend";
+  std::optional<std::string> caFile;  // wss:// only
   bool json = false;
   bool yes = false;
   bool force = false;  // reboot, shutdown: even under a running restore

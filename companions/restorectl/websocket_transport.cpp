@@ -1,21 +1,32 @@
 #include "websocket_transport.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <variant>
+
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 namespace restorectl {
 
 namespace beast = boost::beast;
 namespace net = boost::asio;
 namespace websocket = beast::websocket;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
@@ -36,19 +47,15 @@ constexpr std::chrono::seconds kCloseTimeout{1};
 }  // namespace
 
 std::optional<AgentUrl> parseAgentUrl(const std::string& text, std::string& error) {
-  const std::string scheme = "ws://";
-  if (text.rfind("wss://", 0) == 0) {
-    error = "the agent speaks plain ws://, not wss://";
+  const bool tls = text.rfind("wss://", 0) == 0;
+  if (!tls && text.rfind("ws://", 0) != 0) {
+    error = "the address must start with ws:// or wss://";
     return std::nullopt;
   }
-  if (text.rfind(scheme, 0) != 0) {
-    error = "the address must start with ws://";
-    return std::nullopt;
-  }
-  const std::string rest = text.substr(scheme.size());
+  const std::string rest = text.substr(tls ? 6 : 5);
   const auto slash = rest.find('/');
   const std::string authority = rest.substr(0, slash);
-  AgentUrl url{"", "12209", slash == std::string::npos ? "/backend" : rest.substr(slash)};
+  AgentUrl url{"", "12209", slash == std::string::npos ? "/backend" : rest.substr(slash), tls};
   std::string portText;
   if (!authority.empty() && authority.front() == '[') {
     const auto close = authority.find(']');
@@ -114,10 +121,15 @@ void addAccessToken(AgentUrl& url, const std::string& token) {
   url.path += (url.path.find('?') == std::string::npos ? "?token=" : "&token=") + encoded;
 }
 
+using PlainStream = websocket::stream<beast::tcp_stream>;
+using TlsStream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+
 struct WebSocketTransport::Impl {
   net::io_context ioc;
   tcp::resolver resolver{ioc};
-  websocket::stream<beast::tcp_stream> ws{ioc};
+  // Before the stream, which borrows it.
+  std::optional<ssl::context> tls;
+  std::variant<PlainStream, TlsStream> ws{std::in_place_type<PlainStream>, ioc};
   beast::flat_buffer buffer;
   std::deque<std::string> received;
   std::chrono::milliseconds ioTimeout{0};
@@ -125,6 +137,11 @@ struct WebSocketTransport::Impl {
   bool reading = false;
   bool closed = false;
   std::string closeReason;
+
+  template <class Operation>
+  void withStream(Operation&& operation) {
+    std::visit(std::forward<Operation>(operation), ws);
+  }
 
   // Runs handlers until `done` holds, the deadline passes or nothing is left
   // to run; true when `done` holds.
@@ -149,10 +166,12 @@ struct WebSocketTransport::Impl {
 
   void fail(const beast::error_code& ec) {
     if (ec == websocket::error::closed) {
-      const std::string why(ws.reason().reason.c_str());
+      std::string why;
+      withStream([&](auto& stream) { why = stream.reason().reason.c_str(); });
       markClosed(why.empty() ? "the agent closed the connection"
                              : "the agent closed the connection (" + why + ")");
-    } else if (ec == net::error::eof || ec == net::error::connection_reset) {
+    } else if (ec == net::error::eof || ec == net::error::connection_reset ||
+               ec == ssl::error::stream_truncated) {
       markClosed("the connection to the agent was cut");
     } else {
       markClosed(ec.message());
@@ -161,15 +180,17 @@ struct WebSocketTransport::Impl {
 
   void startRead() {
     reading = true;
-    ws.async_read(buffer, [this](const beast::error_code& ec, std::size_t) {
-      reading = false;
-      if (ec) {
-        fail(ec);
-        return;
-      }
-      received.push_back(beast::buffers_to_string(buffer.data()));
-      buffer.consume(buffer.size());
-      startRead();
+    withStream([this](auto& stream) {
+      stream.async_read(buffer, [this](const beast::error_code& ec, std::size_t) {
+        reading = false;
+        if (ec) {
+          fail(ec);
+          return;
+        }
+        received.push_back(beast::buffers_to_string(buffer.data()));
+        buffer.consume(buffer.size());
+        startRead();
+      });
     });
   }
 
@@ -178,20 +199,80 @@ struct WebSocketTransport::Impl {
   void abandon(const std::string& reason) {
     markClosed(reason);
     resolver.cancel();
-    beast::error_code ignored;
-    beast::get_lowest_layer(ws).socket().close(ignored);
+    withStream([](auto& stream) {
+      beast::error_code ignored;
+      beast::get_lowest_layer(stream).socket().close(ignored);
+    });
+  }
+
+  // Sets up the TLS stream: whom to trust, and the name (also sent for
+  // virtual hosting) or address the certificate must carry. False with
+  // `error` set when that cannot be done.
+  bool prepareTls(const std::string& host, const std::optional<std::string>& caFile, std::string& error) {
+    ssl::context& context = tls.emplace(ssl::context::tls_client);
+    beast::error_code ec;
+    if (caFile) {
+      context.load_verify_file(*caFile, ec);
+    } else {
+      context.set_default_verify_paths(ec);
+    }
+    if (ec) {
+      // OpenSSL's own text for a missing file is no more than "asio.ssl error".
+      const bool readable = caFile && std::ifstream(*caFile).good();
+      error = !caFile   ? "cannot load the system's trusted certificates: " + ec.message()
+              : readable ? "no PEM certificate in " + *caFile
+                         : "cannot read " + *caFile + ": " + std::strerror(errno);
+      return false;
+    }
+    context.set_verify_mode(ssl::verify_peer);
+    SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_2_VERSION);
+    SSL* session = ws.emplace<TlsStream>(ioc, context).next_layer().native_handle();
+    X509_VERIFY_PARAM* check = SSL_get0_param(session);
+    X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    beast::error_code notAnAddress;
+    net::ip::make_address(host, notAnAddress);
+    // SSL_ctrl spelled out: the SSL_set_tlsext_host_name macro casts in C style.
+    const bool named = notAnAddress ? SSL_ctrl(session, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                                               const_cast<char*>(host.c_str())) == 1 &&
+                                          SSL_set1_host(session, host.c_str()) == 1
+                                    : X509_VERIFY_PARAM_set1_ip_asc(check, host.c_str()) == 1;
+    if (!named) {
+      error = "cannot check the agent's certificate against " + host;
+      return false;
+    }
+    return true;
+  }
+
+  // Why the TLS handshake failed, in terms of what to do about it.
+  std::string tlsFailure(const beast::error_code& ec, const std::string& where, const AgentUrl& url,
+                         bool ownTrust) {
+    SSL* session = std::get<TlsStream>(ws).next_layer().native_handle();
+    const long verdict = SSL_get_verify_result(session);
+    if (verdict == X509_V_ERR_HOSTNAME_MISMATCH || verdict == X509_V_ERR_IP_ADDRESS_MISMATCH) {
+      return "the agent's certificate is not made out to " + url.host;
+    }
+    if (verdict != X509_V_OK) {
+      return "the agent's certificate is not trusted (" + std::string(X509_verify_cert_error_string(verdict)) +
+             ")" + (ownTrust ? "" : "; give the agent's certificate with --ca-file");
+    }
+    return "the TLS handshake with " + where + " failed: " + ec.message() +
+           " (an agent without TLS is reached at ws://)";
   }
 };
 
 std::unique_ptr<WebSocketTransport> WebSocketTransport::connect(const AgentUrl& url,
                                                                 std::chrono::milliseconds timeout,
-                                                                std::string& error) {
+                                                                std::string& error,
+                                                                const std::optional<std::string>& caFile) {
   auto impl = std::make_unique<Impl>();
   impl->ioTimeout = timeout;
   const auto deadline = Clock::now() + timeout;
   // An IPv6 literal needs its brackets in the Host header.
   const std::string where =
       (url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host) + ":" + url.port;
+  if (url.tls && !impl->prepareTls(url.host, caFile, error)) {
+    return nullptr;
+  }
 
   struct Step {
     bool done = false;
@@ -216,11 +297,13 @@ std::unique_ptr<WebSocketTransport> WebSocketTransport::connect(const AgentUrl& 
   }
 
   auto connected = std::make_shared<Step>();
-  beast::get_lowest_layer(impl->ws).async_connect(
-      endpoints, [connected](const beast::error_code& ec, const tcp::endpoint&) {
-        connected->done = true;
-        connected->ec = ec;
-      });
+  impl->withStream([&](auto& stream) {
+    beast::get_lowest_layer(stream).async_connect(
+        endpoints, [connected](const beast::error_code& ec, const tcp::endpoint&) {
+          connected->done = true;
+          connected->ec = ec;
+        });
+  });
   if (!impl->runUntil([&] { return connected->done; }, deadline)) {
     impl->abandon("connect timed out");
     error = "no connection to " + where + " within the time-out";
@@ -231,14 +314,33 @@ std::unique_ptr<WebSocketTransport> WebSocketTransport::connect(const AgentUrl& 
     return nullptr;
   }
 
-  impl->ws.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
-    request.set(beast::http::field::user_agent, "restorectl");
-  }));
-  impl->ws.read_message_max(16 * 1024 * 1024);
+  if (auto* secure = std::get_if<TlsStream>(&impl->ws)) {
+    auto secured = std::make_shared<Step>();
+    secure->next_layer().async_handshake(ssl::stream_base::client, [secured](const beast::error_code& ec) {
+      secured->done = true;
+      secured->ec = ec;
+    });
+    if (!impl->runUntil([&] { return secured->done; }, deadline)) {
+      impl->abandon("TLS handshake timed out");
+      error = "the TLS handshake with " + where + " did not complete within the time-out";
+      return nullptr;
+    }
+    if (secured->ec) {
+      error = impl->tlsFailure(secured->ec, where, url, caFile.has_value());
+      return nullptr;
+    }
+  }
+
   auto handshaken = std::make_shared<Step>();
-  impl->ws.async_handshake(where, url.path, [handshaken](const beast::error_code& ec) {
-    handshaken->done = true;
-    handshaken->ec = ec;
+  impl->withStream([&](auto& stream) {
+    stream.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
+      request.set(beast::http::field::user_agent, "restorectl");
+    }));
+    stream.read_message_max(16 * 1024 * 1024);
+    stream.async_handshake(where, url.path, [handshaken](const beast::error_code& ec) {
+      handshaken->done = true;
+      handshaken->ec = ec;
+    });
   });
   if (!impl->runUntil([&] { return handshaken->done; }, deadline)) {
     impl->abandon("handshake timed out");
@@ -246,11 +348,16 @@ std::unique_ptr<WebSocketTransport> WebSocketTransport::connect(const AgentUrl& 
     return nullptr;
   }
   if (handshaken->ec) {
-    error = "the WebSocket handshake with " + where + url.path +
-            " failed: " + handshaken->ec.message();
+    // An agent that speaks TLS drops a plain request without a word.
+    const bool noAnswer = handshaken->ec == beast::http::error::end_of_stream ||
+                          handshaken->ec == net::error::connection_reset;
+    // The query is left out: it carries the access token.
+    error = "the WebSocket handshake with " + where + url.path.substr(0, url.path.find('?')) +
+            " failed: " + handshaken->ec.message() +
+            (noAnswer && !url.tls ? " (an agent with TLS is reached at wss://)" : "");
     return nullptr;
   }
-  impl->ws.text(true);
+  impl->withStream([](auto& stream) { stream.text(true); });
   impl->open = true;
   return std::unique_ptr<WebSocketTransport>(new WebSocketTransport(std::move(impl)));
 }
@@ -262,8 +369,9 @@ WebSocketTransport::~WebSocketTransport() {
     return;
   }
   auto finished = std::make_shared<bool>(false);
-  impl_->ws.async_close(websocket::close_code::normal,
-                        [finished](const beast::error_code&) { *finished = true; });
+  impl_->withStream([&](auto& stream) {
+    stream.async_close(websocket::close_code::normal, [finished](const beast::error_code&) { *finished = true; });
+  });
   if (!impl_->runUntil([&] { return *finished; }, Clock::now() + kCloseTimeout)) {
     impl_->abandon("closing");
   }
@@ -280,11 +388,12 @@ bool WebSocketTransport::send(const std::string& text) {
   };
   auto write = std::make_shared<Write>();
   write->text = text;
-  impl_->ws.async_write(net::buffer(write->text),
-                        [write](const beast::error_code& ec, std::size_t) {
-                          write->done = true;
-                          write->ec = ec;
-                        });
+  impl_->withStream([&](auto& stream) {
+    stream.async_write(net::buffer(write->text), [write](const beast::error_code& ec, std::size_t) {
+      write->done = true;
+      write->ec = ec;
+    });
+  });
   if (!impl_->runUntil([&] { return write->done; }, Clock::now() + impl_->ioTimeout)) {
     impl_->abandon("sending to the agent timed out");
     return false;

@@ -177,8 +177,15 @@ TEST(RestorectlAgentAddress, ParsedWithDefaults) {
   EXPECT_EQ(url->host, "::1");
   EXPECT_EQ(url->port, "9000");
   EXPECT_EQ(url->path, "/backend/");
+  EXPECT_FALSE(url->tls);
 
-  for (const char* bad : {"http://x/backend", "wss://x/backend", "ws://", "ws://:12209/",
+  url = parseAgentUrl("wss://rescue-box.lan/backend", error);
+  ASSERT_TRUE(url.has_value());
+  EXPECT_TRUE(url->tls);
+  EXPECT_EQ(url->host, "rescue-box.lan");
+  EXPECT_EQ(url->port, "12209");
+
+  for (const char* bad : {"http://x/backend", "https://x/backend", "wss:/x", "ws://", "ws://:12209/",
                           "ws://x:0/", "ws://x:70000/", "ws://x:/", "ws://::1/", "ws://[::1/",
                           "ws://x:12a/"}) {
     EXPECT_FALSE(parseAgentUrl(bad, error).has_value()) << bad;

@@ -63,7 +63,7 @@ public:
     thread_.join();
   }
 
-  AgentUrl url() const { return {"127.0.0.1", std::to_string(port_), "/backend"}; }
+  AgentUrl url(bool tls = false) const { return {"127.0.0.1", std::to_string(port_), "/backend", tls}; }
 
 private:
   net::io_context ioc_;
@@ -164,6 +164,23 @@ TEST(RestorectlWebSocketTransport, HandshakeThatNeverCompletesTimesOut) {
   auto transport = WebSocketTransport::connect(server.url(), 200ms, error);
   EXPECT_EQ(transport, nullptr);
   EXPECT_THAT(error, HasSubstr("handshake"));
+}
+
+// wss:// to an agent without TLS, and to one that never finishes the TLS
+// handshake: a failure that says so, within the connect time-out.
+TEST(RestorectlWebSocketTransport, TlsToAPlainServerFailsAndASilentOneTimesOut) {
+  {
+    OneShotServer plain([](auto&) {});
+    std::string error;
+    EXPECT_EQ(WebSocketTransport::connect(plain.url(true), 5s, error), nullptr);
+    EXPECT_THAT(error, HasSubstr("TLS handshake"));
+    EXPECT_THAT(error, HasSubstr("failed"));
+  }
+  OneShotServer silent([](auto&) {}, false);
+  std::string error;
+  EXPECT_EQ(WebSocketTransport::connect(silent.url(true), 200ms, error), nullptr);
+  EXPECT_THAT(error, HasSubstr("TLS handshake"));
+  EXPECT_THAT(error, HasSubstr("time-out"));
 }
 
 }  // namespace
